@@ -82,4 +82,8 @@ private:
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& path, const char* caller);
 
+// Whether the server's build list for the device holds the build; false when the list
+// cannot be had.
+bool _valid_build(unsigned serial, unsigned build, const char* url);
+
 #endif

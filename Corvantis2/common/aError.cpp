@@ -45,7 +45,7 @@ const sErrorRow sErrors[] = {
 };
 
 const sErrorRow& sRow(aErr code) {
-    return sErrors[code > aErrUnknown ? aErrUnknown : code];
+    return sErrors[code > aErrUnknown ? static_cast<aErr>(aErrUnknown) : code];
 }
 } // namespace
 
