@@ -51,10 +51,10 @@ void _display_device_list(UpdaterDisplayInterface &display, const std::vector<De
         const linkSpec &spec = device.spec;
         const char *model = aDefs_GetModelName(spec.model);
         if (spec.type == TCPIP) {
+            // The address lies in the record most significant byte first (network order).
+            const unsigned char *a = reinterpret_cast<const unsigned char *>(&spec.ip_address);
             char ip[32];
-            snprintf(ip, sizeof(ip), "[%d.%d.%d.%d]", (int)((spec.ip_address >> 24) & 0xFF),
-                     (int)((spec.ip_address >> 16) & 0xFF), (int)((spec.ip_address >> 8) & 0xFF),
-                     (int)(spec.ip_address & 0xFF));
+            snprintf(ip, sizeof(ip), "[%d.%d.%d.%d]", a[0], a[1], a[2], a[3]);
             display.message(
                 UpdaterDisplayInterface::Info,
                 "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s",

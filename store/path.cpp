@@ -2,7 +2,7 @@
 
 #include "aDirectory.h"
 
-std::string BuildPathList(const char* const* components, size_t count) {
+std::string BuildPathList(const char *const *components, size_t count) {
     std::string path;
     if (!components || count == 0 || !components[0])
         return path;

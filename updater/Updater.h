@@ -16,6 +16,11 @@
 
 class BirdFile;
 class UpdaterStore;
+namespace Veltrona {
+namespace Corvantis {
+class Module;
+}
+} // namespace Veltrona
 
 // One discovered device.
 struct DeviceInfo {
@@ -85,5 +90,16 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 // Whether the server's build list for the device holds the build; false when the list
 // cannot be had.
 bool _valid_build(unsigned serial, unsigned build, const char* url);
+
+// Steps of a firmware update, shared by the update and the recovery flows.
+// Whether the image fits the connected device (serial number and model).
+bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image,
+                        Veltrona::Corvantis::Module& module, unsigned serial);
+// INIT, every loader block, LOAD.
+aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrona::Corvantis::Module& module,
+                      BirdFile& image);
+// Every firmware block (five attempts each), then REBOOT.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrona::Corvantis::Module& module,
+                        BirdFile& image, bool routed, bool ueiBytes);
 
 #endif

@@ -32,8 +32,8 @@ uint32_t sAllInterfaces() {
     return htonl(INADDR_LOOPBACK);
 }
 
-bool sCollectDevice(const linkSpec* spec, bool* accepted, void* reference) {
-    auto* list = static_cast<std::vector<DeviceInfo>*>(reference);
+bool sCollectDevice(const linkSpec *spec, bool *accepted, void *reference) {
+    auto *list = static_cast<std::vector<DeviceInfo> *>(reference);
     DeviceInfo info;
     std::memcpy(&info.spec, spec, sizeof(linkSpec));
     list->push_back(info);
@@ -47,8 +47,8 @@ struct LinkTypeSearch {
     linkType found;
 };
 
-bool sMatchSerial(const linkSpec* spec, bool* accepted, void* reference) {
-    auto* search = static_cast<LinkTypeSearch*>(reference);
+bool sMatchSerial(const linkSpec *spec, bool *accepted, void *reference) {
+    auto *search = static_cast<LinkTypeSearch *>(reference);
     *accepted = true;
     if (spec->serial_num != search->serial)
         return true;
@@ -60,7 +60,7 @@ bool sMatchSerial(const linkSpec* spec, bool* accepted, void* reference) {
 
 } // namespace
 
-aErr _disableFabric(Module& module, UpdaterDisplayInterface& display) {
+aErr _disableFabric(Module &module, UpdaterDisplayInterface &display) {
     aFabricConfig config;
     config.enabled = false;
     config.fallback = false;
@@ -71,8 +71,8 @@ aErr _disableFabric(Module& module, UpdaterDisplayInterface& display) {
     return err;
 }
 
-uint32_t _get_build_number(Module& module) {
-    Veltrona::Corvantis::Link* link = module.getLink();
+uint32_t _get_build_number(Module &module) {
+    Veltrona::Corvantis::Link *link = module.getLink();
     if (link == nullptr)
         return 0;
     const uint8_t address = module.getModuleAddress();
@@ -88,7 +88,7 @@ uint32_t _get_build_number(Module& module) {
            static_cast<uint32_t>(reply[4]) << 8 | reply[5];
 }
 
-aErr _get_version(Module& module, DeviceInfo& info) {
+aErr _get_version(Module &module, DeviceInfo &info) {
     SystemClass system;
     system.init(&module, 0);
     uint32_t version = 0;
@@ -110,11 +110,10 @@ aErr _get_version(Module& module, DeviceInfo& info) {
     return aErrNone;
 }
 
-aErr _get_device_name(Module& module, DeviceInfo& info) {
+aErr _get_device_name(Module &module, DeviceInfo &info) {
     // Older firmware has no stored name. A legacy patch number may exceed a byte: it then
     // counts as 255 rather than wrapping.
-    const uint8_t patch =
-        info.versionPatch > 255 ? 255 : static_cast<uint8_t>(info.versionPatch);
+    const uint8_t patch = info.versionPatch > 255 ? 255 : static_cast<uint8_t>(info.versionPatch);
     if (!aVersion_IsAtLeastCompare(info.versionMajor, info.versionMinor, patch, 2, 10, 4))
         return aErrNone;
     SystemClass system;
@@ -123,7 +122,7 @@ aErr _get_device_name(Module& module, DeviceInfo& info) {
     size_t count = 0;
     aErr err = system.getName(name, sizeof name, &count);
     if (err == aErrNone)
-        info.deviceName.assign(reinterpret_cast<const char*>(name), count);
+        info.deviceName.assign(reinterpret_cast<const char *>(name), count);
     return err;
 }
 
@@ -147,7 +146,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
     for (uint32_t transport : transports)
         aDiscovery_EnumerateModules(transport, sCollectDevice, &list, sAllInterfaces());
 
-    for (DeviceInfo& info : list) {
+    for (DeviceInfo &info : list) {
         info.modelName = aDefs_GetModelName(info.spec.model);
         Module module(2, 0);
         if (_disableFabric(module, display) != aErrNone)
@@ -168,7 +167,7 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(unsigned routerSeria
     std::vector<DeviceInfo> list;
     if (type == INVALID)
         type = _discover_link_type(routerSerial);
-    linkSpec* found = aDiscovery_FindModule(type, routerSerial, sAllInterfaces());
+    linkSpec *found = aDiscovery_FindModule(type, routerSerial, sAllInterfaces());
     if (found == nullptr)
         return list;
     linkSpec routerSpec;

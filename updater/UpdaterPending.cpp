@@ -6,7 +6,7 @@
 
 namespace {
 const char* const sPending[] = {
-    "Update_Firmware", "Recover_Firmware",
+    "Recover_Firmware",
     "Get_Fingerprint",
 };
 } // namespace
@@ -18,9 +18,6 @@ bool Updater::IsAvailable(const char* operation) {
     return true;
 }
 
-bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
-    return false;
-}
 bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) {
     return false;
 }

@@ -11,7 +11,7 @@ bool aDebug_Enabled(uint32_t area) {
            (aCorvantisDebuggingLevel.load(std::memory_order_relaxed) & area) != 0;
 }
 
-void aDebug_Print(const char* format, ...) {
+void aDebug_Print(const char *format, ...) {
     va_list args;
     va_start(args, format);
     vfprintf(stdout, format, args);

@@ -26,7 +26,7 @@ enum : uint32_t {
 // True when tracing is on and the level has any bit of area.
 bool aDebug_Enabled(uint32_t area);
 // Prints the formatted text on standard output and flushes it (no check of the switches).
-void aDebug_Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void aDebug_Print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Prints a trace line when the area is enabled; the caller supplies the line end.
 #define aDEBUG_TRACE(area, ...)                                                                    \

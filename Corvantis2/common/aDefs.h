@@ -5,6 +5,6 @@
 #include <cstdint>
 
 // The display name of a model code, or "Unknown". The text is static.
-const char* aDefs_GetModelName(uint32_t model);
+const char *aDefs_GetModelName(uint32_t model);
 
 #endif

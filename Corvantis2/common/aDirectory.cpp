@@ -19,11 +19,11 @@ const char aDIR_PATH_SEP[2] = "/";
 // Size of the path buffer that listing and removal join entry names into.
 #define aDIRECTORY_ENTRYPATH 2048
 
-static bool sPathOK(const char* path) {
+static bool sPathOK(const char *path) {
     return path && strnlen(path, aDIRECTORY_MAXPATH + 1) <= aDIRECTORY_MAXPATH;
 }
 
-const char* backwards_memcmp(const char* text, const char* pattern) {
+const char *backwards_memcmp(const char *text, const char *pattern) {
     if (!text)
         return nullptr;
     if (!pattern || !pattern[0])
@@ -38,7 +38,7 @@ const char* backwards_memcmp(const char* text, const char* pattern) {
     return nullptr;
 }
 
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) {
+aErr aDirectory_BuildPath(char *buffer, size_t size, const char *first, ...) {
     if (!buffer || !first || buffer == first)
         return aErrParam;
     if (size > 0)
@@ -48,9 +48,9 @@ aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) {
     size_t count = 1;
     va_list args;
     va_start(args, first);
-    const char* component;
+    const char *component;
     bool aliased = false;
-    while ((component = va_arg(args, const char*)) != nullptr) {
+    while ((component = va_arg(args, const char *)) != nullptr) {
         if (component == buffer)
             aliased = true;
         if (++count > aDIRECTORY_MAXCOMPONENTS)
@@ -68,7 +68,7 @@ aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) {
     const char sep = aDIR_PATH_SEP[0];
     aErr err = aErrNone;
     va_start(args, first);
-    while ((component = va_arg(args, const char*)) != nullptr) {
+    while ((component = va_arg(args, const char *)) != nullptr) {
         size_t room = size - length - 1;
         if (room > 1 && (length == 0 || buffer[length - 1] != sep) && component[0] != sep) {
             buffer[length++] = sep;
@@ -87,11 +87,11 @@ aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) {
     return err;
 }
 
-void aDirectory_JoinPath(char* buffer, size_t size, const char* directory, const char* name) {
+void aDirectory_JoinPath(char *buffer, size_t size, const char *directory, const char *name) {
     (void)aDirectory_BuildPath(buffer, size, directory, name, nullptr);
 }
 
-bool aDirectory_Exists(const char* path) {
+bool aDirectory_Exists(const char *path) {
     if (!sPathOK(path))
         return false;
     struct stat st;
@@ -100,13 +100,13 @@ bool aDirectory_Exists(const char* path) {
 
 // Creates one level; an entry that is already there is no failure (a file in the way shows up
 // at the next level or in the final check).
-static bool sMakeDirectory(const char* path, uint16_t mode) {
+static bool sMakeDirectory(const char *path, uint16_t mode) {
     if (aDirectory_Exists(path))
         return true;
     return mkdir(path, mode) == 0 || errno == EEXIST;
 }
 
-aErr aDirectory_Ensure(const char* path, uint16_t mode) {
+aErr aDirectory_Ensure(const char *path, uint16_t mode) {
     if (!path || !path[0])
         return aErrParam;
     if (!sPathOK(path))
@@ -115,22 +115,22 @@ aErr aDirectory_Ensure(const char* path, uint16_t mode) {
         return aErrNone;
 
     std::string copy(path);
-    char* text = &copy[0];
+    char *text = &copy[0];
     const char sep = aDIR_PATH_SEP[0];
 
     // Find the deepest ancestor that exists; creation starts just after its separator. Each
     // round searches the copy as cut by the previous round, then puts that cut back.
     size_t start = 0;
-    char* cut = nullptr;
+    char *cut = nullptr;
     for (;;) {
-        const char* slash = backwards_memcmp(text, aDIR_PATH_SEP);
+        const char *slash = backwards_memcmp(text, aDIR_PATH_SEP);
         if (cut)
             *cut = sep;
         if (!slash) {
             start = 0;
             break;
         }
-        cut = const_cast<char*>(slash);
+        cut = const_cast<char *>(slash);
         *cut = '\0';
         if (aDirectory_Exists(text)) {
             *cut = sep;
@@ -160,14 +160,14 @@ aErr aDirectory_Ensure(const char* path, uint16_t mode) {
     return err;
 }
 
-aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* reference) {
+aErr aDirectory_List(const char *path, aDirectoryListProc proc, void *reference) {
     if (!sPathOK(path) || !proc)
         return aErrParam;
-    DIR* dir = opendir(path);
+    DIR *dir = opendir(path);
     if (!dir)
         return aErrNotFound;
     char entryPath[aDIRECTORY_ENTRYPATH];
-    struct dirent* entry;
+    struct dirent *entry;
     while ((entry = readdir(dir)) != nullptr) {
         // An entry whose path does not fit would be handed over under a wrong name: skip it.
         if (aDirectory_BuildPath(entryPath, sizeof(entryPath), path, entry->d_name, nullptr) !=
@@ -187,21 +187,21 @@ aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* reference)
     return aErrNone;
 }
 
-aErr aDirectory_Delete(const char* path) {
+aErr aDirectory_Delete(const char *path) {
     if (!sPathOK(path))
         return aErrParam;
     return rmdir(path) == 0 ? aErrNone : aErrUnknown;
 }
 
-aErr aDirectory_DeleteTree(const char* path) {
+aErr aDirectory_DeleteTree(const char *path) {
     if (!sPathOK(path))
         return aErrParam;
-    DIR* dir = opendir(path);
+    DIR *dir = opendir(path);
     if (!dir)
         return aErrNotFound;
     aErr err = aErrNone;
     char entryPath[aDIRECTORY_ENTRYPATH];
-    struct dirent* entry;
+    struct dirent *entry;
     while (err == aErrNone && (entry = readdir(dir)) != nullptr) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
@@ -224,7 +224,7 @@ aErr aDirectory_DeleteTree(const char* path) {
     return aDirectory_Delete(path);
 }
 
-aErr aDirectory_CWD(char* buffer, size_t size) {
+aErr aDirectory_CWD(char *buffer, size_t size) {
     if (!buffer || size == 0)
         return aErrParam;
     if (!getcwd(buffer, size)) {
@@ -234,7 +234,7 @@ aErr aDirectory_CWD(char* buffer, size_t size) {
     return aErrNone;
 }
 
-aErr aDirectory_ExecutableFilePath(char* buffer, size_t size) {
+aErr aDirectory_ExecutableFilePath(char *buffer, size_t size) {
     if (!buffer || size == 0)
         return aErrParam;
     ssize_t n = readlink("/proc/self/exe", buffer, size - 1);
@@ -246,7 +246,7 @@ aErr aDirectory_ExecutableFilePath(char* buffer, size_t size) {
     return aErrNone;
 }
 
-aErr aDirectory_GetHomeDirectory(char* buffer, size_t size) {
+aErr aDirectory_GetHomeDirectory(char *buffer, size_t size) {
     if (!buffer || size == 0)
         return aErrParam;
     buffer[0] = '\0';
@@ -254,15 +254,14 @@ aErr aDirectory_GetHomeDirectory(char* buffer, size_t size) {
     long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> scratch(hint > 0 ? static_cast<size_t>(hint) : 16384);
     struct passwd record;
-    struct passwd* found = nullptr;
+    struct passwd *found = nullptr;
     int rc;
-    while ((rc = getpwuid_r(getuid(), &record, scratch.data(), scratch.size(), &found)) ==
-               ERANGE &&
+    while ((rc = getpwuid_r(getuid(), &record, scratch.data(), scratch.size(), &found)) == ERANGE &&
            scratch.size() < (1u << 20))
         scratch.resize(scratch.size() * 2);
     if (rc == 0 && found && found->pw_dir)
         home = found->pw_dir;
-    else if (const char* env = getenv("HOME"))
+    else if (const char *env = getenv("HOME"))
         home = env;
     else
         return aErrNotFound;

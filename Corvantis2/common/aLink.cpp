@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "aDebug.h"
 #include "aLinkManagerInternal.h"
@@ -24,7 +25,8 @@ const uint32_t kSyncSettleMS = 100;
 const int kResetAttempts = 20;
 const uint32_t kResetPauseMS = 100;
 const uint64_t kQueryTimeoutMS = 1000;
-const unsigned kFastIdleReads = 20;   // empty reads answered by a short yield before sleeping
+const unsigned kSpinIdleReads = 200;  // empty reads answered by giving up the processor
+const unsigned kFastIdleReads = 300;  // then by a few microseconds of sleep, then by 1 ms
 const size_t kPoolBufferSize = 4096;
 const size_t kPoolFillLimit = kPoolBufferSize - aPACKET_MAXWIRE; // 4066: room for one more
 
@@ -182,10 +184,13 @@ aErr sHandlePacket(aLinkRecord* r) {
     return err;
 }
 
-// Socket and serial gets return at once when nothing is waiting: poll briskly right after
-// traffic, then settle to a millisecond so an idle link costs little.
+// Socket and serial gets return at once when nothing is waiting. Right after traffic a reply
+// is likely within a fraction of a millisecond, so poll briskly; then back off to a short
+// sleep, and to a millisecond once the link is idle, so an idle link costs little.
 void sPace(unsigned idleReads) {
-    if (idleReads < kFastIdleReads)
+    if (idleReads < kSpinIdleReads)
+        std::this_thread::yield();
+    else if (idleReads < kFastIdleReads)
         aThread_Yield();
     else
         aTime_MSSleep(1);

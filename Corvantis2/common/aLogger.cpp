@@ -17,13 +17,15 @@ struct aLogger {
     std::atomic<bool> running;
 };
 
-bool aVALIDLOGGER(aLoggerRef logger) { return logger && logger->check == aLOGGER_CHECK; }
+bool aVALIDLOGGER(aLoggerRef logger) {
+    return logger && logger->check == aLOGGER_CHECK;
+}
 
 // The logger whose thread this is; lets a procedure's own calls be recognised without
 // reading fields that the controlling thread writes.
 static thread_local aLoggerRef sCurrentLogger = nullptr;
 
-static void* sLoggerThread(void* argument) {
+static void *sLoggerThread(void *argument) {
     aLoggerRef logger = static_cast<aLoggerRef>(argument);
     sCurrentLogger = logger;
     while (logger->running.load())
@@ -31,7 +33,7 @@ static void* sLoggerThread(void* argument) {
     return nullptr;
 }
 
-aLoggerRef aLogger_Create(uint32_t parameter, aLoggerProc procedure, const char* path) {
+aLoggerRef aLogger_Create(uint32_t parameter, aLoggerProc procedure, const char *path) {
     if (!procedure)
         return nullptr;
     aLoggerRef logger = new (std::nothrow) aLogger();
@@ -80,7 +82,7 @@ aErr aLogger_Disable(aLoggerRef logger) {
     return aErrNone;
 }
 
-aErr aLogger_Destroy(aLoggerRef* logger) {
+aErr aLogger_Destroy(aLoggerRef *logger) {
     if (!logger || !aVALIDLOGGER(*logger))
         return aErrNone;
     aLoggerRef l = *logger;

@@ -5,17 +5,17 @@
 #include <cstring>
 #include <new>
 
-aPacket* aPacket_Create() {
-    aPacket* packet = static_cast<aPacket*>(std::calloc(1, sizeof(aPacket)));
+aPacket *aPacket_Create() {
+    aPacket *packet = static_cast<aPacket *>(std::calloc(1, sizeof(aPacket)));
     if (packet)
         packet->check = aPACKET_CHECK;
     return packet;
 }
 
-aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* data) {
+aPacket *aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t *data) {
     if (data == nullptr || length > aPACKET_MAXDATA)
         return nullptr;
-    aPacket* packet = aPacket_Create();
+    aPacket *packet = aPacket_Create();
     if (packet) {
         packet->address = address;
         packet->dataSize = length;
@@ -25,13 +25,13 @@ aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* 
     return packet;
 }
 
-aPacket* aPacket_Copy(const aPacket* packet) {
+aPacket *aPacket_Copy(const aPacket *packet) {
     if (!aVALIDPACKET(packet) || packet->dataSize > aPACKET_MAXDATA)
         return nullptr;
     return aPacket_CreateWithData(packet->address, packet->dataSize, packet->data);
 }
 
-aErr aPacket_GetCmd(const aPacket* packet, uint8_t* command) {
+aErr aPacket_GetCmd(const aPacket *packet, uint8_t *command) {
     if (command == nullptr)
         return aErrParam;
     if (!aVALIDPACKET(packet) || packet->dataSize < 1)
@@ -40,7 +40,7 @@ aErr aPacket_GetCmd(const aPacket* packet, uint8_t* command) {
     return aErrNone;
 }
 
-aErr aPacket_GetOption(const aPacket* packet, uint8_t* option) {
+aErr aPacket_GetOption(const aPacket *packet, uint8_t *option) {
     if (option == nullptr)
         return aErrParam;
     if (!aVALIDPACKET(packet) || packet->dataSize < 2)
@@ -49,7 +49,7 @@ aErr aPacket_GetOption(const aPacket* packet, uint8_t* option) {
     return aErrNone;
 }
 
-aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index) {
+aErr aPacket_GetIndex(const aPacket *packet, uint8_t *index) {
     if (index == nullptr)
         return aErrParam;
     if (!aVALIDPACKET(packet) || packet->dataSize < 3)
@@ -58,7 +58,7 @@ aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index) {
     return aErrNone;
 }
 
-aErr aPacket_Reset(aPacket* packet) {
+aErr aPacket_Reset(aPacket *packet) {
     if (!aVALIDPACKET(packet))
         return aErrParam;
     packet->fillCount = 0;
@@ -68,7 +68,7 @@ aErr aPacket_Reset(aPacket* packet) {
     return aErrNone;
 }
 
-aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
+aErr aPacket_AddByte(aPacket *packet, uint8_t byte) {
     if (!aVALIDPACKET(packet))
         return aErrParam;
     // A refused byte still counts; the count stops just past the limit so that a caller that
@@ -96,11 +96,11 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
     return aErrNone;
 }
 
-bool aPacket_IsComplete(const aPacket* packet) {
+bool aPacket_IsComplete(const aPacket *packet) {
     return aVALIDPACKET(packet) && packet->fillCount == packet->dataSize + 2;
 }
 
-aErr aPacket_GetBytes(const aPacket* packet, uint8_t* buffer, size_t bufferLength, size_t* count) {
+aErr aPacket_GetBytes(const aPacket *packet, uint8_t *buffer, size_t bufferLength, size_t *count) {
     if (!aVALIDPACKET(packet) || buffer == nullptr)
         return aErrParam;
     // A length byte above 28 can only come from a failed build; never copy past the data.
@@ -117,7 +117,7 @@ aErr aPacket_GetBytes(const aPacket* packet, uint8_t* buffer, size_t bufferLengt
     return aErrNone;
 }
 
-aErr aPacket_Destroy(aPacket** packet) {
+aErr aPacket_Destroy(aPacket **packet) {
     if (packet == nullptr || *packet == nullptr)
         return aErrParam;
     aErr err = aErrNone;

@@ -8,9 +8,9 @@
 
 #include "unix_file.h"
 
-aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc del, void* reference) {
-    aStream* stream = static_cast<aStream*>(std::calloc(1, sizeof(aStream)));
+aStream *aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                        aStreamDeleteProc del, void *reference) {
+    aStream *stream = static_cast<aStream *>(std::calloc(1, sizeof(aStream)));
     if (stream) {
         stream->check = aSTREAM_CHECK;
         stream->getProc = get;
@@ -22,10 +22,10 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
     return stream;
 }
 
-aErr aStream_Destroy(aStream** stream) {
+aErr aStream_Destroy(aStream **stream) {
     if (stream == nullptr)
         return aErrParam;
-    aStream* s = *stream;
+    aStream *s = *stream;
     *stream = nullptr;
     if (!aVALIDSTREAM(s))
         return aErrParam;
@@ -38,13 +38,13 @@ aErr aStream_Destroy(aStream** stream) {
     return err;
 }
 
-aErr aStreamBufferChar(aStream* stream, uint8_t byte) {
+aErr aStreamBufferChar(aStream *stream, uint8_t byte) {
     if (!aVALIDSTREAM(stream))
         return aErrParam;
     if (stream->buffer == nullptr || stream->bufferCount + 1 >= stream->bufferSize) {
         // Grow by one step, copying the ring oldest byte first.
         size_t size = stream->bufferSize + aSTREAM_PUTBACK_STEP;
-        uint8_t* grown = static_cast<uint8_t*>(std::malloc(size));
+        uint8_t *grown = static_cast<uint8_t *>(std::malloc(size));
         if (grown == nullptr)
             return aErrMemory;
         for (size_t i = 0; i < stream->bufferCount; i++)
@@ -62,7 +62,7 @@ aErr aStreamBufferChar(aStream* stream, uint8_t byte) {
 }
 
 // One byte: the oldest put-back byte if there is one, else from the get procedure.
-static aErr sGetByte(aStream* stream, uint8_t* byte) {
+static aErr sGetByte(aStream *stream, uint8_t *byte) {
     if (stream->bufferCount > 0) {
         *byte = stream->buffer[stream->bufferRead];
         stream->bufferRead = (stream->bufferRead + 1) % stream->bufferSize;
@@ -73,7 +73,7 @@ static aErr sGetByte(aStream* stream, uint8_t* byte) {
 }
 
 // Keeps bytes already taken for the next read; on failure they are lost (aErrMemory).
-static aErr sPutBack(aStream* stream, const uint8_t* bytes, size_t count) {
+static aErr sPutBack(aStream *stream, const uint8_t *bytes, size_t count) {
     for (size_t i = 0; i < count; i++) {
         aErr err = aStreamBufferChar(stream, bytes[i]);
         if (err != aErrNone)
@@ -82,16 +82,16 @@ static aErr sPutBack(aStream* stream, const uint8_t* bytes, size_t count) {
     return aErrNone;
 }
 
-aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t count) {
+aErr aStream_Read(aStream *stream, uint8_t *buffer, size_t count) {
     if (!aVALIDSTREAM(stream) || buffer == nullptr)
         return aErrParam;
     if (stream->getProc == nullptr)
         return aErrMode;
     // Most reads are single bytes; only large ones need the heap.
     uint8_t small[64];
-    uint8_t* temp = small;
+    uint8_t *temp = small;
     if (count > sizeof(small)) {
-        temp = static_cast<uint8_t*>(std::malloc(count));
+        temp = static_cast<uint8_t *>(std::malloc(count));
         if (temp == nullptr)
             return aErrResource;
     }
@@ -115,7 +115,7 @@ aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t count) {
     return err;
 }
 
-aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t length) {
+aErr aStream_Write(aStream *stream, const uint8_t *bytes, size_t length) {
     if (!aVALIDSTREAM(stream) || bytes == nullptr)
         return aErrParam;
     if (stream->writeProc && (length > 1 || stream->putProc == nullptr))
@@ -130,8 +130,8 @@ aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t length) {
     return aErrNone;
 }
 
-aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, size_t length,
-                         const uint8_t* delimiter, size_t delimiterLength) {
+aErr aStream_WriteRecord(aStream *stream, const uint8_t *data, size_t length,
+                         const uint8_t *delimiter, size_t delimiterLength) {
     if (!aVALIDSTREAM(stream) || (data == nullptr && length > 0) ||
         (delimiter == nullptr && delimiterLength > 0))
         return aErrParam;
@@ -143,8 +143,8 @@ aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, size_t length,
     return err;
 }
 
-aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, size_t* length, size_t size,
-                        const uint8_t* delimiter, size_t delimiterLength) {
+aErr aStream_ReadRecord(aStream *stream, uint8_t *buffer, size_t *length, size_t size,
+                        const uint8_t *delimiter, size_t delimiterLength) {
     if (!aVALIDSTREAM(stream) || buffer == nullptr || length == nullptr ||
         (delimiter == nullptr && delimiterLength > 0))
         return aErrParam;
@@ -207,43 +207,43 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, size_t* length, size_t
     return err;
 }
 
-aErr aStream_WriteCString(aStream* stream, const char* text) {
+aErr aStream_WriteCString(aStream *stream, const char *text) {
     if (text == nullptr)
         return aErrParam;
-    return aStream_Write(stream, reinterpret_cast<const uint8_t*>(text), std::strlen(text) + 1);
+    return aStream_Write(stream, reinterpret_cast<const uint8_t *>(text), std::strlen(text) + 1);
 }
 
-aErr aStream_ReadCString(aStream* stream, char* buffer, size_t size) {
+aErr aStream_ReadCString(aStream *stream, char *buffer, size_t size) {
     if (buffer == nullptr || size == 0)
         return aErrParam;
     const uint8_t zero = 0;
     size_t length = 0;
-    aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, size - 1,
+    aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t *>(buffer), &length, size - 1,
                                   &zero, 1);
     buffer[err == aErrNone ? length : 0] = '\0';
     return err;
 }
 
-aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* delimiter) {
+aErr aStream_WriteCStringRecord(aStream *stream, const char *text, const char *delimiter) {
     if (text == nullptr || delimiter == nullptr)
         return aErrParam;
-    return aStream_WriteRecord(stream, reinterpret_cast<const uint8_t*>(text), std::strlen(text),
-                               reinterpret_cast<const uint8_t*>(delimiter),
+    return aStream_WriteRecord(stream, reinterpret_cast<const uint8_t *>(text), std::strlen(text),
+                               reinterpret_cast<const uint8_t *>(delimiter),
                                std::strlen(delimiter));
 }
 
-aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size, const char* delimiter) {
+aErr aStream_ReadCStringRecord(aStream *stream, char *buffer, size_t size, const char *delimiter) {
     if (buffer == nullptr || size == 0 || delimiter == nullptr)
         return aErrParam;
     size_t length = 0;
-    aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, size - 1,
-                                  reinterpret_cast<const uint8_t*>(delimiter),
-                                  std::strlen(delimiter));
+    aErr err =
+        aStream_ReadRecord(stream, reinterpret_cast<uint8_t *>(buffer), &length, size - 1,
+                           reinterpret_cast<const uint8_t *>(delimiter), std::strlen(delimiter));
     buffer[err == aErrNone ? length : 0] = '\0';
     return err;
 }
 
-aErr aStream_Flush(aStream* from, aStream* to) {
+aErr aStream_Flush(aStream *from, aStream *to) {
     if (!aVALIDSTREAM(from) || !aVALIDSTREAM(to))
         return aErrParam;
     if (from->getProc == nullptr || to->putProc == nullptr)
@@ -263,15 +263,15 @@ aErr aStream_Flush(aStream* from, aStream* to) {
 
 // File streams over the system layer's file handles.
 
-static aErr sFileGet(uint8_t* byte, void* reference) {
+static aErr sFileGet(uint8_t *byte, void *reference) {
     return aFile_Read(static_cast<aFileRef>(reference), byte, 1, nullptr);
 }
 
-static aErr sFilePut(uint8_t byte, void* reference) {
+static aErr sFilePut(uint8_t byte, void *reference) {
     return aFile_Write(static_cast<aFileRef>(reference), &byte, 1, nullptr);
 }
 
-static aErr sFileWrite(const uint8_t* bytes, size_t length, void* reference) {
+static aErr sFileWrite(const uint8_t *bytes, size_t length, void *reference) {
     size_t count = 0;
     aErr err = aFile_Write(static_cast<aFileRef>(reference), bytes, length, &count);
     if (err == aErrNone && count != length)
@@ -279,18 +279,18 @@ static aErr sFileWrite(const uint8_t* bytes, size_t length, void* reference) {
     return err;
 }
 
-static aErr sFileDelete(void* reference) {
+static aErr sFileDelete(void *reference) {
     aFileRef file = static_cast<aFileRef>(reference);
     return aFile_Close(&file);
 }
 
-static aErr sCreateFileStream(const char* path, aFileMode mode, aStream** stream) {
+static aErr sCreateFileStream(const char *path, aFileMode mode, aStream **stream) {
     if (path == nullptr || stream == nullptr)
         return aErrResource;
     aFileRef file = aFile_Open(path, mode);
     if (file == nullptr)
         return aErrResource;
-    aStream* s = (mode == aFileModeReadOnly)
+    aStream *s = (mode == aFileModeReadOnly)
                      ? aStream_Create(sFileGet, nullptr, nullptr, sFileDelete, file)
                      : aStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, file);
     if (s == nullptr) {
@@ -301,10 +301,10 @@ static aErr sCreateFileStream(const char* path, aFileMode mode, aStream** stream
     return aErrNone;
 }
 
-aErr aStream_CreateFileInput(const char* path, aStream** stream) {
+aErr aStream_CreateFileInput(const char *path, aStream **stream) {
     return sCreateFileStream(path, aFileModeReadOnly, stream);
 }
 
-aErr aStream_CreateFileOutput(const char* path, aStream** stream) {
+aErr aStream_CreateFileOutput(const char *path, aStream **stream) {
     return sCreateFileStream(path, aFileModeWriteOnly, stream);
 }

@@ -17,7 +17,7 @@ struct CobsStream {
     aStreamPutProc put;
     aStreamWriteProc write;
     aStreamDeleteProc del;
-    void* reference;
+    void *reference;
 
     // Receive side, used only by the reading thread.
     uint8_t inEncoded[aCOBS_MAXENCODED];
@@ -27,17 +27,17 @@ struct CobsStream {
     size_t frameLength;
 
     // Send side, used only by the writing thread.
-    aPacket* assembler;
+    aPacket *assembler;
     uint8_t out[aCOBS_MAXFRAME];
     size_t outLength;
 };
 
-bool sValid(const CobsStream* cobs) {
+bool sValid(const CobsStream *cobs) {
     return cobs != nullptr && cobs->check == aCOBS_CHECK;
 }
 
-aErr sCobsGet(uint8_t* byte, void* reference) {
-    CobsStream* cobs = static_cast<CobsStream*>(reference);
+aErr sCobsGet(uint8_t *byte, void *reference) {
+    CobsStream *cobs = static_cast<CobsStream *>(reference);
     if (!sValid(cobs) || byte == nullptr)
         return aErrParam;
     if (cobs->frameReady) {
@@ -75,8 +75,8 @@ aErr sCobsGet(uint8_t* byte, void* reference) {
     return aErrNotReady;
 }
 
-aErr sCobsPut(uint8_t byte, void* reference) {
-    CobsStream* cobs = static_cast<CobsStream*>(reference);
+aErr sCobsPut(uint8_t byte, void *reference) {
+    CobsStream *cobs = static_cast<CobsStream *>(reference);
     if (!sValid(cobs))
         return aErrParam;
     if (cobs->put == nullptr)
@@ -84,8 +84,8 @@ aErr sCobsPut(uint8_t byte, void* reference) {
     return cobs->put(byte, cobs->reference);
 }
 
-aErr sCobsWrite(const uint8_t* bytes, size_t length, void* reference) {
-    CobsStream* cobs = static_cast<CobsStream*>(reference);
+aErr sCobsWrite(const uint8_t *bytes, size_t length, void *reference) {
+    CobsStream *cobs = static_cast<CobsStream *>(reference);
     if (!sValid(cobs) || bytes == nullptr)
         return aErrParam;
     aErr result = aErrNone;
@@ -120,8 +120,8 @@ aErr sCobsWrite(const uint8_t* bytes, size_t length, void* reference) {
     return result;
 }
 
-aErr sCobsDelete(void* reference) {
-    CobsStream* cobs = static_cast<CobsStream*>(reference);
+aErr sCobsDelete(void *reference) {
+    CobsStream *cobs = static_cast<CobsStream *>(reference);
     if (!sValid(cobs))
         return aErrParam;
     aErr err = aErrNone;
@@ -136,11 +136,11 @@ aErr sCobsDelete(void* reference) {
 } // namespace
 
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                                aStreamDeleteProc del, void* reference, aStream** stream) {
+                                aStreamDeleteProc del, void *reference, aStream **stream) {
     if (stream == nullptr)
         return aErrParam;
     *stream = nullptr;
-    CobsStream* cobs = static_cast<CobsStream*>(std::calloc(1, sizeof(CobsStream)));
+    CobsStream *cobs = static_cast<CobsStream *>(std::calloc(1, sizeof(CobsStream)));
     if (cobs == nullptr)
         return aErrMemory;
     cobs->assembler = aPacket_Create();
@@ -154,7 +154,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
     cobs->write = write;
     cobs->del = del;
     cobs->reference = reference;
-    aStream* s = aStream_Create(sCobsGet, sCobsPut, sCobsWrite, sCobsDelete, cobs);
+    aStream *s = aStream_Create(sCobsGet, sCobsPut, sCobsWrite, sCobsDelete, cobs);
     if (s == nullptr) {
         aPacket_Destroy(&cobs->assembler);
         cobs->check = 0;

@@ -22,6 +22,6 @@
 //           one underlying write. Bytes that cannot start or continue a packet are dropped.
 //   delete: deletes the underlying stream and returns its result.
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                                aStreamDeleteProc del, void* reference, aStream** stream);
+                                aStreamDeleteProc del, void *reference, aStream **stream);
 
 #endif

@@ -29,9 +29,9 @@ struct SocketStream {
     uint16_t check = aSOCKET_CHECK;
     uint16_t port = 0; // host order
     struct sockaddr_in address {};
-    std::mutex lock;                  // guards socketFd and every call on it
+    std::mutex lock; // guards socketFd and every call on it
     int socketFd = -1;
-    std::atomic<uint32_t> flags{0};   // kSocketConnected
+    std::atomic<uint32_t> flags{0}; // kSocketConnected
     std::atomic<uint32_t> generation{0};
 };
 
@@ -39,11 +39,11 @@ const unsigned kWriteAttempts = 10;
 const uint32_t kWritePauseMS = 60;
 const uint32_t kClosePauseMS = 10;
 
-bool sValid(const SocketStream* s) {
+bool sValid(const SocketStream *s) {
     return s != nullptr && s->check == aSOCKET_CHECK;
 }
 
-bool sConnected(const SocketStream* s) {
+bool sConnected(const SocketStream *s) {
     return (s->flags.load() & kSocketConnected) != 0;
 }
 
@@ -52,7 +52,7 @@ bool sDropped(int err) {
 }
 
 // Called with the lock held.
-void sClose(SocketStream* s) {
+void sClose(SocketStream *s) {
     s->flags &= ~kSocketConnected;
     if (s->socketFd >= 0) {
         close(s->socketFd);
@@ -62,7 +62,7 @@ void sClose(SocketStream* s) {
 }
 
 // (Re)connects; called with the lock held.
-aErr sSocketStreamReset(SocketStream* s) {
+aErr sSocketStreamReset(SocketStream *s) {
     if (!sValid(s))
         return aErrInitialization;
     sClose(s);
@@ -70,7 +70,7 @@ aErr sSocketStreamReset(SocketStream* s) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return aErrIO;
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&s->address), sizeof(s->address)) != 0) {
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&s->address), sizeof(s->address)) != 0) {
         int err = errno;
         close(fd);
         if (err == EAGAIN || err == ECONNRESET || err == ETIMEDOUT || err == ECONNREFUSED)
@@ -98,15 +98,15 @@ aErr sSocketStreamReset(SocketStream* s) {
 
 // Reconnects unless the other thread already replaced the connection that failed.
 // Called with the lock held.
-aErr sReconnect(SocketStream* s, uint32_t failedGeneration) {
+aErr sReconnect(SocketStream *s, uint32_t failedGeneration) {
     if (s->generation.load() != failedGeneration)
         return sConnected(s) ? aErrNone : aErrConnection;
     s->flags &= ~kSocketConnected;
     return sSocketStreamReset(s);
 }
 
-aErr sSocketStreamGet(uint8_t* byte, void* reference) {
-    SocketStream* s = static_cast<SocketStream*>(reference);
+aErr sSocketStreamGet(uint8_t *byte, void *reference) {
+    SocketStream *s = static_cast<SocketStream *>(reference);
     if (!sValid(s) || byte == nullptr)
         return aErrParam;
     std::lock_guard<std::mutex> guard(s->lock);
@@ -142,8 +142,8 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference) {
     return aErrIO;
 }
 
-aErr sSocketStreamWrite(const uint8_t* bytes, size_t length, void* reference) {
-    SocketStream* s = static_cast<SocketStream*>(reference);
+aErr sSocketStreamWrite(const uint8_t *bytes, size_t length, void *reference) {
+    SocketStream *s = static_cast<SocketStream *>(reference);
     if (!sValid(s) || (bytes == nullptr && length > 0))
         return aErrParam;
     if (!sConnected(s))
@@ -184,12 +184,12 @@ aErr sSocketStreamWrite(const uint8_t* bytes, size_t length, void* reference) {
     return aErrNone;
 }
 
-aErr sSocketStreamPut(uint8_t byte, void* reference) {
+aErr sSocketStreamPut(uint8_t byte, void *reference) {
     return sSocketStreamWrite(&byte, 1, reference);
 }
 
-aErr sSocketStreamDelete(void* reference) {
-    SocketStream* s = static_cast<SocketStream*>(reference);
+aErr sSocketStreamDelete(void *reference) {
+    SocketStream *s = static_cast<SocketStream *>(reference);
     if (!sValid(s))
         return aErrParam;
     {
@@ -203,11 +203,11 @@ aErr sSocketStreamDelete(void* reference) {
 
 } // namespace
 
-aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream **stream) {
     if (stream == nullptr)
         return aErrResource;
     *stream = nullptr;
-    SocketStream* s = new (std::nothrow) SocketStream;
+    SocketStream *s = new (std::nothrow) SocketStream;
     if (s == nullptr)
         return aErrResource;
     s->port = port;
@@ -219,7 +219,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
         std::lock_guard<std::mutex> guard(s->lock);
         err = sSocketStreamReset(s);
     }
-    aStream* created = nullptr;
+    aStream *created = nullptr;
     if (err == aErrNone)
         created = aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
                                  sSocketStreamDelete, s);

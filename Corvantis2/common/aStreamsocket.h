@@ -11,6 +11,6 @@
 // Connects to the IPv4 address (network byte order) and port (host order). On success stores
 // the stream in *stream and returns 0; on any failure returns aErrResource and, given an out
 // pointer, stores null.
-aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream);
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream **stream);
 
 #endif

@@ -12,8 +12,8 @@
 
 namespace {
 struct sFeature {
-    const char* name;
-    const char* description;
+    const char *name;
+    const char *description;
 };
 
 const sFeature sFeatures[] = {
@@ -53,7 +53,7 @@ uint32_t aVersion_ParsePatch(uint32_t version) {
     return version & 0xFFu;
 }
 
-aErr aVersion_ParseString(uint32_t version, char* buffer, size_t size) {
+aErr aVersion_ParseString(uint32_t version, char *buffer, size_t size) {
     if (!buffer || size == 0)
         return aErrParam;
     snprintf(buffer, size, "%u.%u.%u", aVersion_ParseMajor(version), aVersion_ParseMinor(version),
@@ -75,11 +75,17 @@ bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch) {
                                      patch);
 }
 
-uint8_t aVersion_GetMajor() { return aVERSION_MAJOR; }
-uint8_t aVersion_GetMinor() { return aVERSION_MINOR; }
-uint8_t aVersion_GetPatch() { return aVERSION_PATCH; }
+uint8_t aVersion_GetMajor() {
+    return aVERSION_MAJOR;
+}
+uint8_t aVersion_GetMinor() {
+    return aVERSION_MINOR;
+}
+uint8_t aVersion_GetPatch() {
+    return aVERSION_PATCH;
+}
 
-const char* aVersion_GetString() {
+const char *aVersion_GetString() {
     static char text[15];
     // Built once; a function-local static initialiser is thread-safe.
     static const bool built = [] {
@@ -91,30 +97,30 @@ const char* aVersion_GetString() {
     return text;
 }
 
-bool aVersion_HasFeature(const char* name) {
+bool aVersion_HasFeature(const char *name) {
     if (!name)
         return false;
-    for (const sFeature& feature : sFeatures)
+    for (const sFeature &feature : sFeatures)
         if (strcmp(feature.name, name) == 0)
             return true;
     return false;
 }
 
-char* aVersion_GetFeatureList() {
+char *aVersion_GetFeatureList() {
     std::string list;
-    for (const sFeature& feature : sFeatures) {
+    for (const sFeature &feature : sFeatures) {
         list += feature.name;
         list += " - ";
         list += feature.description;
         list += "\n";
     }
-    char* text = static_cast<char*>(malloc(list.size() + 1));
+    char *text = static_cast<char *>(malloc(list.size() + 1));
     if (text)
         memcpy(text, list.c_str(), list.size() + 1);
     return text;
 }
 
-void aVersion_DestroyFeatureList(char** list) {
+void aVersion_DestroyFeatureList(char **list) {
     if (!list)
         return;
     free(*list);

@@ -22,7 +22,7 @@ uint8_t aVersion_ParseMajor(uint32_t version);
 uint8_t aVersion_ParseMinor(uint32_t version);
 uint32_t aVersion_ParsePatch(uint32_t version);
 // Writes "major.minor.patch", truncated to size; aErrParam for a null or empty buffer.
-aErr aVersion_ParseString(uint32_t version, char* buffer, size_t size);
+aErr aVersion_ParseString(uint32_t version, char *buffer, size_t size);
 
 // True when version a is at least version b.
 bool aVersion_IsAtLeastCompare(uint8_t a1, uint8_t a2, uint8_t a3, uint8_t b1, uint8_t b2,
@@ -34,11 +34,11 @@ uint8_t aVersion_GetMajor();
 uint8_t aVersion_GetMinor();
 uint8_t aVersion_GetPatch();
 // "2.12.4"; a static text.
-const char* aVersion_GetString();
+const char *aVersion_GetString();
 
-bool aVersion_HasFeature(const char* name);
+bool aVersion_HasFeature(const char *name);
 // A new text, one line per feature: "name - description". Free with aVersion_DestroyFeatureList.
-char* aVersion_GetFeatureList();
-void aVersion_DestroyFeatureList(char** list);
+char *aVersion_GetFeatureList();
+void aVersion_DestroyFeatureList(char **list);
 
 #endif

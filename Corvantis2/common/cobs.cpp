@@ -2,7 +2,7 @@
 // block before it, so the output holds no zero; blocks of 254 non-zero bytes get code 0xFF.
 #include "cobs.h"
 
-size_t cobs_encode(const uint8_t* source, size_t length, uint8_t* destination) {
+size_t cobs_encode(const uint8_t *source, size_t length, uint8_t *destination) {
     if ((source == nullptr && length > 0) || destination == nullptr)
         return 0;
     size_t codePos = 0;
@@ -32,7 +32,7 @@ namespace {
 // overwritten are first saved in this small ring.
 struct ReadAhead {
     static const size_t kSize = 10;
-    uint8_t* buffer;
+    uint8_t *buffer;
     size_t length;
     uint8_t ring[kSize];
     size_t head = 0;  // ring index of the next unconsumed input byte
@@ -59,7 +59,7 @@ struct ReadAhead {
 
 } // namespace
 
-size_t cobs_encode_inplace(uint8_t* buffer, size_t length) {
+size_t cobs_encode_inplace(uint8_t *buffer, size_t length) {
     if (buffer == nullptr)
         return 0;
     ReadAhead input{buffer, length, {}};
@@ -95,7 +95,7 @@ size_t cobs_encode_inplace(uint8_t* buffer, size_t length) {
     return write;
 }
 
-size_t cobs_decode(const uint8_t* source, size_t length, uint8_t* destination) {
+size_t cobs_decode(const uint8_t *source, size_t length, uint8_t *destination) {
     if (source == nullptr || (destination == nullptr && length > 0))
         return 0;
     size_t read = 0;
@@ -114,7 +114,7 @@ size_t cobs_decode(const uint8_t* source, size_t length, uint8_t* destination) {
     return write;
 }
 
-size_t cobs_decode_inplace(uint8_t* buffer, size_t length) {
+size_t cobs_decode_inplace(uint8_t *buffer, size_t length) {
     // The output never gets ahead of the input, so decoding in place is safe.
     return cobs_decode(buffer, length, buffer);
 }

@@ -10,7 +10,8 @@ constexpr std::array<uint8_t, 256> sMakeTable() {
     for (unsigned i = 0; i < 256; i++) {
         uint8_t crc = static_cast<uint8_t>(i);
         for (int bit = 0; bit < 8; bit++)
-            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0x8C) : static_cast<uint8_t>(crc >> 1);
+            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0x8C)
+                            : static_cast<uint8_t>(crc >> 1);
         table[i] = crc;
     }
     return table;
@@ -24,7 +25,7 @@ uint8_t crc8_update(uint8_t crc, uint8_t byte) {
     return sTable[crc ^ byte];
 }
 
-uint8_t crc8_create(const uint8_t* data, size_t length) {
+uint8_t crc8_create(const uint8_t *data, size_t length) {
     uint8_t crc = 0;
     if (data == nullptr)
         return crc;
@@ -33,6 +34,6 @@ uint8_t crc8_create(const uint8_t* data, size_t length) {
     return crc;
 }
 
-bool crc8_check(const uint8_t* data, size_t length, uint8_t expected) {
+bool crc8_check(const uint8_t *data, size_t length, uint8_t expected) {
     return crc8_create(data, length) == expected;
 }

@@ -8,8 +8,8 @@
 
 uint8_t crc8_update(uint8_t crc, uint8_t byte);
 // Over length bytes, starting from 0.
-uint8_t crc8_create(const uint8_t* data, size_t length);
+uint8_t crc8_create(const uint8_t *data, size_t length);
 // True when the CRC-8 of the data equals expected.
-bool crc8_check(const uint8_t* data, size_t length, uint8_t expected);
+bool crc8_check(const uint8_t *data, size_t length, uint8_t expected);
 
 #endif

@@ -15,13 +15,13 @@ namespace {
 typedef std::unique_ptr<aPacket, aPacketDeleter> PacketPtr;
 
 class SerialPacket {
-  public:
+public:
     SerialPacket(int64_t id, PacketPtr packet) : mId(id), mPacket(std::move(packet)) {}
     int64_t getId() const { return mId; }
-    aPacket* getPacket() const { return mPacket.get(); }
-    aPacket* releasePacket() { return mPacket.release(); }
+    aPacket *getPacket() const { return mPacket.get(); }
+    aPacket *releasePacket() { return mPacket.release(); }
 
-  private:
+private:
     int64_t mId;
     PacketPtr mPacket;
 };
@@ -39,7 +39,7 @@ Clock::time_point sDeadline(uint64_t timeoutMS) {
 } // namespace
 
 class packetFifo {
-  public:
+public:
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<SerialPacket> packets;
@@ -58,12 +58,12 @@ class packetFifo {
         syncWindow();
     }
     // Hands the chosen packet to the caller and removes its element.
-    aPacket* stealPacket(std::deque<SerialPacket>::iterator it) {
-        aPacket* packet = it->releasePacket();
+    aPacket *stealPacket(std::deque<SerialPacket>::iterator it) {
+        aPacket *packet = it->releasePacket();
         eraseAndSyncWindow(it);
         return packet;
     }
-    std::deque<SerialPacket>::iterator findFirst(aPacketFilterProc filter, void* reference) {
+    std::deque<SerialPacket>::iterator findFirst(aPacketFilterProc filter, void *reference) {
         for (auto it = packets.begin(); it != packets.end(); ++it)
             if (filter(it->getPacket(), reference))
                 return it;
@@ -107,7 +107,7 @@ aPacketFifoRef aPacketFifo_Create() {
     }
 }
 
-aErr aPacketFifo_Destroy(aPacketFifoRef* ref) {
+aErr aPacketFifo_Destroy(aPacketFifoRef *ref) {
     if (ref == nullptr)
         return aErrParam;
     try {
@@ -139,7 +139,7 @@ size_t aPacketFifo_GetLength(aPacketFifoRef ref) {
     }
 }
 
-aErr aPacketFifo_Put(aPacketFifoRef ref, const aPacket* packet) {
+aErr aPacketFifo_Put(aPacketFifoRef ref, const aPacket *packet) {
     try {
         std::shared_ptr<packetFifo> fifo = sGetFifo(ref);
         if (!fifo || !aVALIDPACKET(packet))
@@ -171,7 +171,7 @@ aErr aPacketFifo_Put(aPacketFifoRef ref, const aPacket* packet) {
     }
 }
 
-aPacket* aPacketFifo_Get(aPacketFifoRef ref) {
+aPacket *aPacketFifo_Get(aPacketFifoRef ref) {
     try {
         std::shared_ptr<packetFifo> fifo = sGetFifo(ref);
         if (!fifo)
@@ -185,16 +185,15 @@ aPacket* aPacketFifo_Get(aPacketFifoRef ref) {
     }
 }
 
-aPacket* aPacketFifo_Await(aPacketFifoRef ref, uint64_t timeoutMS) {
+aPacket *aPacketFifo_Await(aPacketFifoRef ref, uint64_t timeoutMS) {
     try {
         const Clock::time_point deadline = sDeadline(timeoutMS);
         std::shared_ptr<packetFifo> fifo = sGetFifo(ref);
         if (!fifo)
             return nullptr;
         std::unique_lock<std::mutex> lock(fifo->mutex);
-        bool woken = fifo->cv.wait_until(lock, deadline, [&fifo] {
-            return !fifo->packets.empty() || !fifo->alive;
-        });
+        bool woken = fifo->cv.wait_until(
+            lock, deadline, [&fifo] { return !fifo->packets.empty() || !fifo->alive; });
         if (!woken || fifo->packets.empty())
             return nullptr;
         return fifo->stealPacket(fifo->packets.begin());
@@ -203,7 +202,7 @@ aPacket* aPacketFifo_Await(aPacketFifoRef ref, uint64_t timeoutMS) {
     }
 }
 
-aPacket* aPacketFifo_GetFirst(aPacketFifoRef ref, aPacketFilterProc filter, void* reference) {
+aPacket *aPacketFifo_GetFirst(aPacketFifoRef ref, aPacketFilterProc filter, void *reference) {
     if (filter == nullptr)
         return nullptr;
     try {
@@ -220,7 +219,7 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoRef ref, aPacketFilterProc filter, void
     }
 }
 
-aPacket* aPacketFifo_AwaitFirst(aPacketFifoRef ref, aPacketFilterProc filter, void* reference,
+aPacket *aPacketFifo_AwaitFirst(aPacketFifoRef ref, aPacketFilterProc filter, void *reference,
                                 uint64_t timeoutMS) {
     if (filter == nullptr)
         return nullptr;
@@ -258,7 +257,7 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoRef ref, aPacketFilterProc filter, vo
     }
 }
 
-size_t aPacketFifo_DrainPackets(aPacketFifoRef ref, aPacketFilterProc filter, void* reference) {
+size_t aPacketFifo_DrainPackets(aPacketFifoRef ref, aPacketFilterProc filter, void *reference) {
     if (filter == nullptr)
         return 0;
     try {
@@ -269,7 +268,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoRef ref, aPacketFilterProc filter, vo
         size_t before = fifo->packets.size();
         // Ask the filter about every packet before touching the queue.
         std::deque<bool> drop;
-        for (auto& element : fifo->packets)
+        for (auto &element : fifo->packets)
             drop.push_back(filter(element.getPacket(), reference));
         std::deque<SerialPacket> kept;
         for (size_t i = 0; i < before; i++)
@@ -283,7 +282,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoRef ref, aPacketFilterProc filter, vo
     }
 }
 
-aErr aPacketFifo_GetWindow(aPacketFifoRef ref, int64_t* windowStart, int64_t* nextId) {
+aErr aPacketFifo_GetWindow(aPacketFifoRef ref, int64_t *windowStart, int64_t *nextId) {
     if (windowStart == nullptr || nextId == nullptr)
         return aErrParam;
     try {

@@ -11,7 +11,7 @@ namespace Corvantis {
 
 namespace {
 
-uint32_t sValueOf(const uei& record) {
+uint32_t sValueOf(const uei &record) {
     switch (record.type) {
     case kUEITypeByte:
         return record.v.byteVal;
@@ -25,7 +25,7 @@ uint32_t sValueOf(const uei& record) {
 }
 
 // The device's refusal: its code, never a success.
-aErr sDeviceError(const uei& record) {
+aErr sDeviceError(const uei &record) {
     aErr code = record.v.byteVal;
     if (code == aErrNone)
         return aErrUnknown;
@@ -33,7 +33,7 @@ aErr sDeviceError(const uei& record) {
 }
 
 // The result of a reply: the device's code when it carries the error bit.
-aErr sReplyResult(const uei& record) {
+aErr sReplyResult(const uei &record) {
     if (record.specifier & aUEI_INDEX_ERROR)
         return sDeviceError(record);
     return aErrNone;
@@ -41,8 +41,8 @@ aErr sReplyResult(const uei& record) {
 
 } // namespace
 
-bool sUEIBytesFilter(const aPacket* packet, void* reference) {
-    uei* record = static_cast<uei*>(reference);
+bool sUEIBytesFilter(const aPacket *packet, void *reference) {
+    uei *record = static_cast<uei *>(reference);
     if (packet->address != record->module || packet->dataSize <= 2 ||
         packet->data[0] != record->command || packet->data[1] != record->option ||
         (packet->data[2] & aUEI_INDEX_MASK) != record->specifier)
@@ -56,7 +56,7 @@ bool sUEIBytesFilter(const aPacket* packet, void* reference) {
     // A piece of a byte string ends with its sequence byte.
     if (packet->dataSize < 4)
         return false;
-    ueiBytes& bytes = record->v.bytes;
+    ueiBytes &bytes = record->v.bytes;
     const uint8_t last = packet->data[packet->dataSize - 1];
     if ((last & aUEI_BYTES_SEQUENCE) != bytes.sequence)
         return false;
@@ -76,12 +76,12 @@ bool sUEIBytesFilter(const aPacket* packet, void* reference) {
 }
 
 struct EntityClass::impl {
-    explicit impl(EntityClass* owner) : entity(owner) {}
+    explicit impl(EntityClass *owner) : entity(owner) {}
     // The module's link, or null when the entity is not bound.
-    Link* link() const { return module != nullptr ? module->getLink() : nullptr; }
+    Link *link() const { return module != nullptr ? module->getLink() : nullptr; }
 
-    EntityClass* entity;
-    Module* module = nullptr;
+    EntityClass *entity;
+    Module *module = nullptr;
     uint8_t command = 0;
     uint8_t index = 0;
 };
@@ -90,7 +90,7 @@ EntityClass::EntityClass() : m_impl(new impl(this)) {}
 
 EntityClass::~EntityClass() = default;
 
-void EntityClass::init(Module* module, uint8_t command, uint8_t index) {
+void EntityClass::init(Module *module, uint8_t command, uint8_t index) {
     m_impl->module = module;
     m_impl->command = command;
     m_impl->index = index;
@@ -100,30 +100,30 @@ uint8_t EntityClass::getIndex() const {
     return m_impl->index;
 }
 
-aErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data) {
-    Link* link = m_impl->link();
+aErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t *data) {
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
     return link->sendPacket(m_impl->module->getModuleAddress(), command, length, data);
 }
 
-aErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* data) {
-    Link* link = m_impl->link();
+aErr EntityClass::receivePacket(const uint8_t *match, uint8_t *length, uint8_t *data) {
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
     return link->receivePacket(m_impl->module->getModuleAddress(), match, length, data);
 }
 
-aErr EntityClass::getUEI(uint8_t option, uei* record) {
-    Link* link = m_impl->link();
+aErr EntityClass::getUEI(uint8_t option, uei *record) {
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
     if (record == nullptr)
         return aErrParam;
     const uint8_t module = m_impl->module->getModuleAddress();
     const uint8_t subindex = record->type == kUEITypeByte ? record->v.byteVal : 0;
-    aErr err = link->getStreamValue(module, m_impl->command, option, m_impl->index, subindex,
-                                    record);
+    aErr err =
+        link->getStreamValue(module, m_impl->command, option, m_impl->index, subindex, record);
     if (err != aErrNotFound)
         return err;
     record->module = module;
@@ -139,8 +139,8 @@ aErr EntityClass::getUEI(uint8_t option, uei* record) {
     return sReplyResult(*record);
 }
 
-aErr EntityClass::setUEI(uint8_t option, uei* record) {
-    Link* link = m_impl->link();
+aErr EntityClass::setUEI(uint8_t option, uei *record) {
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
     if (record == nullptr)
@@ -160,8 +160,8 @@ aErr EntityClass::setUEI(uint8_t option, uei* record) {
     return sReplyResult(*record);
 }
 
-aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record) {
-    Link* link = m_impl->link();
+aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei *record) {
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
     if (record == nullptr)
@@ -229,16 +229,16 @@ aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value) {
     return setUEI(option, subindex, &record);
 }
 
-aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length) {
+aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t *data, size_t length) {
     uei record{};
     record.type = kUEITypeBytes;
     // Sending only reads the bytes.
-    record.v.bytes.data = const_cast<uint8_t*>(data);
+    record.v.bytes.data = const_cast<uint8_t *>(data);
     record.v.bytes.length = length;
     return setUEI(option, &record);
 }
 
-aErr EntityClass::getValue(uint8_t option, bool subindexed, uint8_t subindex, uint32_t* out) {
+aErr EntityClass::getValue(uint8_t option, bool subindexed, uint8_t subindex, uint32_t *out) {
     uei record{};
     record.type = kUEITypeNone;
     if (subindexed) {
@@ -251,7 +251,7 @@ aErr EntityClass::getValue(uint8_t option, bool subindexed, uint8_t subindex, ui
     return err;
 }
 
-aErr EntityClass::getUEI8(uint8_t option, uint8_t* out) {
+aErr EntityClass::getUEI8(uint8_t option, uint8_t *out) {
     if (out == nullptr)
         return aErrParam;
     uint32_t value = 0;
@@ -261,7 +261,7 @@ aErr EntityClass::getUEI8(uint8_t option, uint8_t* out) {
     return err;
 }
 
-aErr EntityClass::getUEI16(uint8_t option, uint16_t* out) {
+aErr EntityClass::getUEI16(uint8_t option, uint16_t *out) {
     if (out == nullptr)
         return aErrParam;
     uint32_t value = 0;
@@ -271,7 +271,7 @@ aErr EntityClass::getUEI16(uint8_t option, uint16_t* out) {
     return err;
 }
 
-aErr EntityClass::getUEI32(uint8_t option, uint32_t* out) {
+aErr EntityClass::getUEI32(uint8_t option, uint32_t *out) {
     if (out == nullptr)
         return aErrParam;
     uint32_t value = 0;
@@ -281,7 +281,7 @@ aErr EntityClass::getUEI32(uint8_t option, uint32_t* out) {
     return err;
 }
 
-aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* out) {
+aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t *out) {
     if (out == nullptr)
         return aErrParam;
     uint32_t value = 0;
@@ -291,7 +291,7 @@ aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* out) {
     return err;
 }
 
-aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* out) {
+aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t *out) {
     if (out == nullptr)
         return aErrParam;
     uint32_t value = 0;
@@ -301,7 +301,7 @@ aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* out) {
     return err;
 }
 
-aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* out) {
+aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t *out) {
     if (out == nullptr)
         return aErrParam;
     uint32_t value = 0;
@@ -311,11 +311,11 @@ aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* out) {
     return err;
 }
 
-aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count) {
+aErr EntityClass::getUEIBytes(uint8_t option, uint8_t *buffer, size_t capacity, size_t *count) {
     if (buffer == nullptr || count == nullptr || capacity == 0)
         return aErrParam;
     *count = 0;
-    Link* link = m_impl->link();
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
     const uint8_t module = m_impl->module->getModuleAddress();
@@ -352,15 +352,15 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     }
 }
 
-uint8_t EntityClass::getUEIBytesSequence(const aPacket* packet) {
+uint8_t EntityClass::getUEIBytesSequence(const aPacket *packet) {
     return aUEI_getBytesSequence(packet);
 }
 
-uint8_t EntityClass::getUEIBytesContinue(const aPacket* packet) {
+uint8_t EntityClass::getUEIBytesContinue(const aPacket *packet) {
     return aUEI_getBytesContinue(packet);
 }
 
-aErr EntityClass::getUEIBytesCheck(size_t* count, size_t size) {
+aErr EntityClass::getUEIBytesCheck(size_t *count, size_t size) {
     if (count == nullptr || size == 0)
         return aErrParam;
     if (*count % size != 0)
@@ -369,10 +369,10 @@ aErr EntityClass::getUEIBytesCheck(size_t* count, size_t size) {
     return aErrNone;
 }
 
-aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* out, uint32_t) {
+aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t *out, uint32_t) {
     if (out == nullptr)
         return aErrParam;
-    Link* link = m_impl->link();
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
     uei record{};
@@ -388,11 +388,11 @@ aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* out, uint32_t) {
 }
 
 aErr EntityClass::drainUEI(uint8_t option) {
-    Link* link = m_impl->link();
+    Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
-    return link->dropMatchingUEIPackets(m_impl->module->getModuleAddress(), m_impl->command,
-                                        option, m_impl->index);
+    return link->dropMatchingUEIPackets(m_impl->module->getModuleAddress(), m_impl->command, option,
+                                        m_impl->index);
 }
 
 aErr EntityClass::entityStore(uint8_t action) {

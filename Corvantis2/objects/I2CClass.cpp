@@ -12,7 +12,7 @@ const uint8_t kStatusError = 0x80;
 const uint8_t kPullupSelector = 1;
 } // namespace
 
-void I2CClass::init(Module* module, uint8_t index) {
+void I2CClass::init(Module *module, uint8_t index) {
     EntityClass::init(module, cmdI2C, index);
 }
 
@@ -23,15 +23,15 @@ aErr I2CClass::setSpeed(uint8_t speed) {
     return aErrNone;
 }
 
-aErr I2CClass::getSpeed(uint8_t* speed) {
+aErr I2CClass::getSpeed(uint8_t *speed) {
     if (speed == nullptr)
         return aErrParam;
     *speed = m_speed;
     return aErrNone;
 }
 
-aErr I2CClass::awaitStatus(const uint8_t* match, uint8_t matchLength, uint8_t* reply,
-                           uint8_t* replyLength) {
+aErr I2CClass::awaitStatus(const uint8_t *match, uint8_t matchLength, uint8_t *reply,
+                           uint8_t *replyLength) {
     *replyLength = matchLength;
     aErr err = receivePacket(match, replyLength, reply);
     if (err != aErrNone)
@@ -44,7 +44,7 @@ aErr I2CClass::awaitStatus(const uint8_t* match, uint8_t matchLength, uint8_t* r
     return aErrNone;
 }
 
-aErr I2CClass::read(uint8_t address, uint8_t length, uint8_t* buffer) {
+aErr I2CClass::read(uint8_t address, uint8_t length, uint8_t *buffer) {
     if (length > aI2C_MAX_TRANSFER)
         return aErrSize;
     if (length > 0 && buffer == nullptr)
@@ -71,7 +71,7 @@ aErr I2CClass::read(uint8_t address, uint8_t length, uint8_t* buffer) {
     return aErrNone;
 }
 
-aErr I2CClass::write(uint8_t address, uint8_t length, const uint8_t* data) {
+aErr I2CClass::write(uint8_t address, uint8_t length, const uint8_t *data) {
     if (length > aI2C_MAX_TRANSFER)
         return aErrSize;
     if (length > 0 && data == nullptr)

@@ -24,43 +24,43 @@ const int kConnectPolls = 200; // about 2 s
 std::mutex linkCreateHelperSerializer;
 
 const LinkDiscoveryOps sRealDiscovery = {aDiscovery_FindModule, aDiscovery_EnumerateModules};
-std::atomic<const LinkDiscoveryOps*> sDiscovery{&sRealDiscovery};
+std::atomic<const LinkDiscoveryOps *> sDiscovery{&sRealDiscovery};
 
 bool sValidModule(uint8_t module) {
     return module != 0 && (module & 1) == 0;
 }
 
 struct CommandMatch {
-    const uint8_t* match;
+    const uint8_t *match;
     uint8_t length;
 };
 
-bool sCommandFilter(const aPacket* packet, void* reference) {
-    const CommandMatch* m = static_cast<const CommandMatch*>(reference);
+bool sCommandFilter(const aPacket *packet, void *reference) {
+    const CommandMatch *m = static_cast<const CommandMatch *>(reference);
     if (packet->dataSize < m->length)
         return false;
     return m->length == 0 || std::memcmp(packet->data, m->match, m->length) == 0;
 }
 
 // The answer to the address query is an empty packet from the device's address.
-bool sMatchMagic(const aPacket* packet, void*) {
+bool sMatchMagic(const aPacket *packet, void *) {
     return packet->dataSize == 0;
 }
 
-bool sAcceptedUEIHeader(const aPacket* packet, const uei* record) {
+bool sAcceptedUEIHeader(const aPacket *packet, const uei *record) {
     return packet->address == record->module && packet->dataSize > 2 &&
            packet->data[0] == record->command && packet->data[1] == record->option &&
            (packet->data[2] & aUEI_INDEX_MASK) == record->specifier;
 }
 
-aPacket* sCreatePacket(uint8_t module, const uint8_t* data, uint8_t length) {
+aPacket *sCreatePacket(uint8_t module, const uint8_t *data, uint8_t length) {
     static const uint8_t none = 0;
     return aPacket_CreateWithData(module, length, length ? data : &none);
 }
 
 // Selects discovered devices: the first of the wanted model, or the first at all for model 0.
-bool cbModelCallback(const linkSpec* found, bool* accepted, void* reference) {
-    linkSpec* wanted = static_cast<linkSpec*>(reference);
+bool cbModelCallback(const linkSpec *found, bool *accepted, void *reference) {
+    linkSpec *wanted = static_cast<linkSpec *>(reference);
     if (wanted->model != 0 && wanted->model != found->model)
         return true;
     std::memcpy(wanted, found, sizeof(linkSpec));
@@ -82,12 +82,12 @@ bool isAFABRIC(uint32_t type) {
     return type >= AFABRIC && type <= AFABRIC_SERIAL;
 }
 
-void Link_SetDiscoveryOps(const LinkDiscoveryOps* ops) {
+void Link_SetDiscoveryOps(const LinkDiscoveryOps *ops) {
     sDiscovery = ops != nullptr ? ops : &sRealDiscovery;
 }
 
-bool sUEIFilter(const aPacket* packet, void* reference) {
-    uei* record = static_cast<uei*>(reference);
+bool sUEIFilter(const aPacket *packet, void *reference) {
+    uei *record = static_cast<uei *>(reference);
     if (!sAcceptedUEIHeader(packet, record))
         return false;
     const uint8_t index = packet->data[2];
@@ -120,7 +120,7 @@ bool sUEIFilter(const aPacket* packet, void* reference) {
 }
 
 struct Link::impl {
-    explicit impl(Link* owner, const char* linkName) : link(owner) {
+    explicit impl(Link *owner, const char *linkName) : link(owner) {
         if (linkName != nullptr)
             name.assign(linkName, strnlen(linkName, kNameMax));
         else
@@ -135,17 +135,19 @@ struct Link::impl {
     }
 
     aErr connectHelper();
-    aErr linkCreateHelper(const linkSpec* s);
+    aErr linkCreateHelper(const linkSpec *s);
     aErr waitForLink(int count);
     aErr discoveryAndConnectHelper(uint32_t type, uint32_t serial, uint8_t model);
     bool connected() const { return id != 0 && aLink_GetStatus(id) == kLinkStatusRunning; }
 
-    Link* link;
+    Link *link;
     aLinkRef id = 0;
+    // id is another Link's identifier that this one does not hold (yet).
+    bool borrowed = false;
     aFabricConfig config;
     std::string name;
     bool hasName = true;
-    linkSpec* spec = nullptr;
+    linkSpec *spec = nullptr;
 };
 
 aErr Link::impl::waitForLink(int count) {
@@ -172,7 +174,7 @@ aErr Link::impl::waitForLink(int count) {
     }
 }
 
-aErr Link::impl::linkCreateHelper(const linkSpec* s) {
+aErr Link::impl::linkCreateHelper(const linkSpec *s) {
     std::lock_guard<std::mutex> serialise(linkCreateHelperSerializer);
     const uint32_t type = s->type;
     aLinkRef created = 0;
@@ -181,8 +183,8 @@ aErr Link::impl::linkCreateHelper(const linkSpec* s) {
         created = aLink_CreateUSB(s->serial_num);
         break;
     case TCPIP:
-        created = aLink_CreateTCPIP(s->serial_num, s->ip_address,
-                                    static_cast<uint16_t>(s->ip_port));
+        created =
+            aLink_CreateTCPIP(s->serial_num, s->ip_address, static_cast<uint16_t>(s->ip_port));
         break;
     case SERIAL: {
         char port[sizeof s->serial_port + 1];
@@ -203,6 +205,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec* s) {
         return aErrMode;
     }
     id = created;
+    borrowed = false;
     if (id != 0 && !isAFABRIC(type) && config.enabled) {
         aLinkRef direct = id;
         aDEBUG_TRACE(aDEBUG_LINK, "Creating Server: real_stem id: %d\n", (int)direct);
@@ -230,8 +233,8 @@ aErr Link::impl::connectHelper() {
 }
 
 aErr Link::impl::discoveryAndConnectHelper(uint32_t type, uint32_t serial, uint8_t model) {
-    const LinkDiscoveryOps* ops = sDiscovery.load();
-    linkSpec* found = nullptr;
+    const LinkDiscoveryOps *ops = sDiscovery.load();
+    linkSpec *found = nullptr;
     if (serial != 0) {
         found = ops->findModule(type, serial, config.networkInterface);
     } else {
@@ -248,29 +251,29 @@ aErr Link::impl::discoveryAndConnectHelper(uint32_t type, uint32_t serial, uint8
     return link->connect();
 }
 
-Link::Link(linkSpec spec, const char* name) : m_impl(new impl(this, name)) {
+Link::Link(linkSpec spec, const char *name) : m_impl(new impl(this, name)) {
     m_impl->spec = aLinkSpec_Copy(&spec);
 }
 
-Link::Link(const char* name) : m_impl(new impl(this, name)) {}
+Link::Link(const char *name) : m_impl(new impl(this, name)) {}
 
 Link::~Link() = default;
 
-aErr Link::getConfig(aFabricConfig* out) const {
+aErr Link::getConfig(aFabricConfig *out) const {
     if (out == nullptr)
         return aErrParam;
     *out = m_impl->config;
     return aErrNone;
 }
 
-aErr Link::setConfig(const aFabricConfig& config) {
+aErr Link::setConfig(const aFabricConfig &config) {
     if (isConnected())
         return aErrMode;
     m_impl->config = config;
     return aErrNone;
 }
 
-aErr Link::getLinkSpecifier(linkSpec* out) const {
+aErr Link::getLinkSpecifier(linkSpec *out) const {
     if (m_impl->spec == nullptr)
         return aErrNotFound;
     if (out == nullptr)
@@ -279,10 +282,10 @@ aErr Link::getLinkSpecifier(linkSpec* out) const {
     return aErrNone;
 }
 
-aErr Link::setLinkSpecifier(const linkSpec& spec) {
+aErr Link::setLinkSpecifier(const linkSpec &spec) {
     if (isConnected())
         return aErrBusy;
-    linkSpec* copy = aLinkSpec_Copy(&spec);
+    linkSpec *copy = aLinkSpec_Copy(&spec);
     if (copy == nullptr)
         return aErrMemory;
     if (m_impl->spec != nullptr)
@@ -291,7 +294,7 @@ aErr Link::setLinkSpecifier(const linkSpec& spec) {
     return aErrNone;
 }
 
-const char* Link::getName() const {
+const char *Link::getName() const {
     return m_impl->hasName ? m_impl->name.c_str() : nullptr;
 }
 
@@ -311,11 +314,19 @@ aErr Link::connect() {
     return m_impl->connectHelper();
 }
 
-aErr Link::connectThroughLinkModule(Link* other) {
+aErr Link::connectThroughLinkModule(Link *other) {
     if (other == nullptr)
         return aErrInitialization;
     m_impl->id = other->m_impl->id;
-    return m_impl->connectHelper();
+    m_impl->borrowed = true;
+    aErr err = m_impl->connectHelper();
+    // A connection that failed before it took a hold of its own must not release the other
+    // link's hold later.
+    if (m_impl->borrowed) {
+        m_impl->id = 0;
+        m_impl->borrowed = false;
+    }
+    return err;
 }
 
 bool Link::isConnected() const {
@@ -348,21 +359,21 @@ aLinkRef Link::getLinkRef() const {
     return m_impl->id;
 }
 
-aErr Link::getModuleAddress(uint8_t* out) {
+aErr Link::getModuleAddress(uint8_t *out) {
     if (out == nullptr)
         return aErrParam;
     *out = 0;
     if (!isConnected())
         return aErrNotReady;
     aDEBUG_TRACE(aDEBUG_LINK, "getModuleAddress\n");
-    aPacket* query = aPacket_Create();
+    aPacket *query = aPacket_Create();
     if (query == nullptr)
         return aErrResource;
     query->address = aLINK_SYNC_ADDRESS;
     aLink_PutPacket(m_impl->id, query);
     aPacket_Destroy(&query);
     aDEBUG_TRACE(aDEBUG_LINK, "getModuleAddress wait\n");
-    aPacket* answer = aLink_AwaitFirst(m_impl->id, sMatchMagic, nullptr, kReplyWaitMS);
+    aPacket *answer = aLink_AwaitFirst(m_impl->id, sMatchMagic, nullptr, kReplyWaitMS);
     if (answer == nullptr)
         return aErrNotReady;
     *out = answer->address;
@@ -370,7 +381,7 @@ aErr Link::getModuleAddress(uint8_t* out) {
     return aErrNone;
 }
 
-aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data) {
+aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t *data) {
     if (!isConnected())
         return aErrConnection;
     if (length > aPACKET_MAXDATA - 1 || (length > 0 && data == nullptr))
@@ -381,7 +392,7 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
     bytes[0] = command;
     if (length > 0)
         std::memcpy(bytes + 1, data, length);
-    aPacket* packet = sCreatePacket(module, bytes, static_cast<uint8_t>(length + 1));
+    aPacket *packet = sCreatePacket(module, bytes, static_cast<uint8_t>(length + 1));
     if (packet == nullptr)
         return aErrResource;
     aLink_PutPacket(m_impl->id, packet);
@@ -389,7 +400,7 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
     return aErrNone;
 }
 
-aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data) {
+aErr Link::receivePacket(uint8_t module, const uint8_t *match, uint8_t *length, uint8_t *data) {
     if (length == nullptr || data == nullptr || (*length > 0 && match == nullptr))
         return aErrParam;
     if (!isConnected())
@@ -397,7 +408,7 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
     if (!sValidModule(module))
         return aErrPacket;
     CommandMatch m{match, *length};
-    aPacket* packet = aLink_AwaitFirst(m_impl->id, sCommandFilter, &m, kReplyWaitMS);
+    aPacket *packet = aLink_AwaitFirst(m_impl->id, sCommandFilter, &m, kReplyWaitMS);
     if (packet == nullptr)
         return aErrTimeout;
     *length = packet->dataSize;
@@ -406,7 +417,7 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
     return aErrNone;
 }
 
-aErr Link::sendUEI(const uei& record) {
+aErr Link::sendUEI(const uei &record) {
     if (!isConnected())
         return aErrConnection;
     if (!sValidModule(record.module))
@@ -428,7 +439,7 @@ aErr Link::sendUEI(const uei& record) {
         length += 4;
         break;
     case kUEITypeBytes: {
-        const uint8_t* data = record.v.bytes.data;
+        const uint8_t *data = record.v.bytes.data;
         size_t left = record.v.bytes.length;
         if (left > 0 && data == nullptr)
             return aErrParam;
@@ -442,7 +453,7 @@ aErr Link::sendUEI(const uei& record) {
             data += chunk;
             bytes[3 + chunk] = static_cast<uint8_t>((sequence & aUEI_BYTES_SEQUENCE) |
                                                     (left > 0 ? aUEI_BYTES_CONTINUE : 0));
-            aPacket* packet =
+            aPacket *packet =
                 sCreatePacket(record.module, bytes, static_cast<uint8_t>(3 + chunk + 1));
             if (packet == nullptr)
                 return aErrResource;
@@ -457,7 +468,7 @@ aErr Link::sendUEI(const uei& record) {
     default:
         return aErrParam;
     }
-    aPacket* packet = sCreatePacket(record.module, bytes, length);
+    aPacket *packet = sCreatePacket(record.module, bytes, length);
     if (packet == nullptr)
         return aErrResource;
     aErr err = aLink_PutPacket(m_impl->id, packet);
@@ -465,7 +476,7 @@ aErr Link::sendUEI(const uei& record) {
     return err;
 }
 
-aErr Link::sendUEI(const uei& record, uint8_t subindex) {
+aErr Link::sendUEI(const uei &record, uint8_t subindex) {
     if (!isConnected())
         return aErrConnection;
     if (!sValidModule(record.module))
@@ -490,7 +501,7 @@ aErr Link::sendUEI(const uei& record, uint8_t subindex) {
         // A byte string has no subindexed form; nothing meaningful could be sent.
         return aErrParam;
     }
-    aPacket* packet = sCreatePacket(record.module, bytes, length);
+    aPacket *packet = sCreatePacket(record.module, bytes, length);
     if (packet == nullptr)
         return aErrResource;
     aErr err = aLink_PutPacket(m_impl->id, packet);
@@ -499,12 +510,12 @@ aErr Link::sendUEI(const uei& record, uint8_t subindex) {
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,
-                      uei* record) {
+                      uei *record) {
     return receiveUEI(module, command, option, specifier, record, sUEIFilter);
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,
-                      uei* record, aPacketFilterProc filter) {
+                      uei *record, aPacketFilterProc filter) {
     if (record == nullptr || filter == nullptr)
         return aErrParam;
     if (!isConnected())
@@ -521,7 +532,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t s
         aDEBUG_TRACE(aDEBUG_LINK, "receiveUEI - Expanding timeout for large payload: %lu\n",
                      (unsigned long)wait);
     }
-    aPacket* packet = aLink_AwaitFirst(m_impl->id, filter, record, wait);
+    aPacket *packet = aLink_AwaitFirst(m_impl->id, filter, record, wait);
     if (packet == nullptr)
         return aErrTimeout;
     aPacket_Destroy(&packet);
@@ -543,7 +554,7 @@ aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
     return aErrNone;
 }
 
-aErr Link::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uei*) {
+aErr Link::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uei *) {
     // No option is streamed on this link.
     return aErrNotFound;
 }

@@ -16,8 +16,7 @@ const uint32_t kAutoNetworkPauseMS = 5;
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 
 Module::Module(uint8_t address, bool autoNetworking, uint8_t model)
-    : m_link(new Link("Link")), m_address(address), m_networking(autoNetworking),
-      m_model(model) {}
+    : m_link(new Link("Link")), m_address(address), m_networking(autoNetworking), m_model(model) {}
 
 Module::~Module() = default;
 
@@ -36,7 +35,7 @@ aErr Module::discoverAndConnect(linkType type, uint32_t serial) {
     return err;
 }
 
-aErr Module::connectFromSpec(const linkSpec& spec) {
+aErr Module::connectFromSpec(const linkSpec &spec) {
     if (!m_link)
         return aErrInitialization;
     if (m_link->isConnected())
@@ -51,7 +50,7 @@ aErr Module::connectFromSpec(const linkSpec& spec) {
     return err;
 }
 
-aErr Module::connectThroughLinkModule(Module* router) {
+aErr Module::connectThroughLinkModule(Module *router) {
     if (!m_link)
         return aErrInitialization;
     if (m_link->isConnected())
@@ -112,13 +111,13 @@ void Module::setModuleAddress(uint8_t address) {
     m_address = address;
 }
 
-aErr Module::getLinkSpecifier(linkSpec* out) const {
+aErr Module::getLinkSpecifier(linkSpec *out) const {
     if (!m_link)
         return aErrNotReady;
     return m_link->getLinkSpecifier(out);
 }
 
-aErr Module::getConfig(aFabricConfig* out) const {
+aErr Module::getConfig(aFabricConfig *out) const {
     if (!m_link)
         return aErrNotReady;
     if (out == nullptr)
@@ -126,13 +125,13 @@ aErr Module::getConfig(aFabricConfig* out) const {
     return m_link->getConfig(out);
 }
 
-aErr Module::setConfig(const aFabricConfig& config) {
+aErr Module::setConfig(const aFabricConfig &config) {
     if (!m_link)
         return aErrNotReady;
     return m_link->setConfig(config);
 }
 
-Link* Module::getLink() const {
+Link *Module::getLink() const {
     return m_link.get();
 }
 
@@ -160,17 +159,17 @@ aErr Module::_autoNetwork() {
     return err;
 }
 
-aErr Module::moduleQuery(const uint8_t* request, uint8_t length, uint8_t matchLength,
-                         uint8_t* reply, uint8_t* replyLength) {
-    aErr err = m_link->sendPacket(m_address, request[0], static_cast<uint8_t>(length - 1),
-                                  request + 1);
+aErr Module::moduleQuery(const uint8_t *request, uint8_t length, uint8_t matchLength,
+                         uint8_t *reply, uint8_t *replyLength) {
+    aErr err =
+        m_link->sendPacket(m_address, request[0], static_cast<uint8_t>(length - 1), request + 1);
     if (err != aErrNone)
         return err;
     *replyLength = matchLength;
     return m_link->receivePacket(m_address, request, replyLength, reply);
 }
 
-aErr Module::debug(const uint8_t* data, uint8_t length) {
+aErr Module::debug(const uint8_t *data, uint8_t length) {
     if (!isConnected())
         return aErrConnection;
     if (length > aPACKET_MAXDATA - 1 || (length > 0 && data == nullptr))
@@ -189,7 +188,7 @@ aErr Module::debug(const uint8_t* data, uint8_t length) {
     return aErrNone;
 }
 
-aErr Module::getBuild(uint32_t* build) {
+aErr Module::getBuild(uint32_t *build) {
     if (build == nullptr)
         return aErrParam;
     if (!m_link)
@@ -225,7 +224,7 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     return reply[5];
 }
 
-aErr Module::classQuantity(uint8_t command, uint8_t* count) {
+aErr Module::classQuantity(uint8_t command, uint8_t *count) {
     if (count == nullptr)
         return aErrParam;
     *count = 0;
@@ -243,7 +242,7 @@ aErr Module::classQuantity(uint8_t command, uint8_t* count) {
     return aErrNone;
 }
 
-aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* count) {
+aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t *count) {
     if (count == nullptr)
         return aErrParam;
     *count = 0;
@@ -261,7 +260,7 @@ aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* count) {
     return aErrNone;
 }
 
-aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group) {
+aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t *group) {
     if (group == nullptr)
         return aErrParam;
     *group = 0;

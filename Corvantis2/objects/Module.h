@@ -13,8 +13,8 @@ namespace Veltrona {
 namespace Corvantis {
 
 // Module command bytes.
-#define cmdDEBUG 0x17   // echo test
-#define cmdMODULE 0x49  // module queries
+#define cmdDEBUG 0x17  // echo test
+#define cmdMODULE 0x49 // module queries
 #define cmdMODULE_BUILD 0xFF
 #define cmdMODULE_HAS_UEI 1
 #define cmdMODULE_CLASS_QUANTITY 4
@@ -27,16 +27,16 @@ public:
     Module(uint8_t address, uint8_t model);
     Module(uint8_t address, bool autoNetworking, uint8_t model);
     virtual ~Module();
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
+    Module(const Module &) = delete;
+    Module &operator=(const Module &) = delete;
 
     // serial 0: aErrParam.
     aErr connect(linkType type, uint32_t serial);
     aErr discoverAndConnect(linkType type, uint32_t serial);
     // aErrBusy when connected.
-    aErr connectFromSpec(const linkSpec& spec);
+    aErr connectFromSpec(const linkSpec &spec);
     // Shares router's link; this module's address is set by the caller afterwards.
-    aErr connectThroughLinkModule(Module* router);
+    aErr connectThroughLinkModule(Module *router);
     aErr reconnect();
     bool isConnected() const;
     aLinkStatus getStatus() const;
@@ -44,26 +44,26 @@ public:
 
     uint8_t getModuleAddress() const;
     void setModuleAddress(uint8_t address);
-    aErr getLinkSpecifier(linkSpec* out) const;
-    aErr getConfig(aFabricConfig* out) const;
-    aErr setConfig(const aFabricConfig& config);
-    Link* getLink() const;
+    aErr getLinkSpecifier(linkSpec *out) const;
+    aErr getConfig(aFabricConfig *out) const;
+    aErr setConfig(const aFabricConfig &config);
+    Link *getLink() const;
     void setNetworkingMode(bool on);
 
     // Echo test: aErrIO unless the device sends the length bytes of data back.
-    aErr debug(const uint8_t* data, uint8_t length);
-    aErr getBuild(uint32_t* build);
+    aErr debug(const uint8_t *data, uint8_t length);
+    aErr getBuild(uint32_t *build);
     // The device's verdict (0: supported). flags: 0, 0x40 (get) or 0x80 (set).
     aErr hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags);
-    aErr classQuantity(uint8_t command, uint8_t* count);
-    aErr subClassQuantity(uint8_t command, uint8_t index, uint8_t* count);
-    aErr entityGroup(uint8_t command, uint8_t index, uint8_t* group);
+    aErr classQuantity(uint8_t command, uint8_t *count);
+    aErr subClassQuantity(uint8_t command, uint8_t index, uint8_t *count);
+    aErr entityGroup(uint8_t command, uint8_t index, uint8_t *group);
 
 private:
     aErr _autoNetwork();
     // Sends one module query and takes its reply (match of matchLength request bytes).
-    aErr moduleQuery(const uint8_t* request, uint8_t length, uint8_t matchLength, uint8_t* reply,
-                uint8_t* replyLength);
+    aErr moduleQuery(const uint8_t *request, uint8_t length, uint8_t matchLength, uint8_t *reply,
+                     uint8_t *replyLength);
 
     std::unique_ptr<Link> m_link;
     uint8_t m_address;

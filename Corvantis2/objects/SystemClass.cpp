@@ -3,11 +3,11 @@
 namespace Veltrona {
 namespace Corvantis {
 
-void SystemClass::init(Module* module, uint8_t index) {
+void SystemClass::init(Module *module, uint8_t index) {
     EntityClass::init(module, cmdSYSTEM, index);
 }
 
-aErr SystemClass::getModule(uint8_t* value) {
+aErr SystemClass::getModule(uint8_t *value) {
     return getUEI8(systemModule, value);
 }
 
@@ -15,7 +15,7 @@ aErr SystemClass::setRouter(uint8_t value) {
     return setUEI8(systemRouter, value);
 }
 
-aErr SystemClass::getRouter(uint8_t* value) {
+aErr SystemClass::getRouter(uint8_t *value) {
     return getUEI8(systemRouter, value);
 }
 
@@ -23,7 +23,7 @@ aErr SystemClass::setHBInterval(uint8_t value) {
     return setUEI8(systemHBInterval, value);
 }
 
-aErr SystemClass::getHBInterval(uint8_t* value) {
+aErr SystemClass::getHBInterval(uint8_t *value) {
     return getUEI8(systemHBInterval, value);
 }
 
@@ -31,7 +31,7 @@ aErr SystemClass::setLED(uint8_t value) {
     return setUEI8(systemLED, value);
 }
 
-aErr SystemClass::getLED(uint8_t* value) {
+aErr SystemClass::getLED(uint8_t *value) {
     return getUEI8(systemLED, value);
 }
 
@@ -39,19 +39,19 @@ aErr SystemClass::setBootSlot(uint8_t value) {
     return setUEI8(systemBootSlot, value);
 }
 
-aErr SystemClass::getBootSlot(uint8_t* value) {
+aErr SystemClass::getBootSlot(uint8_t *value) {
     return getUEI8(systemBootSlot, value);
 }
 
-aErr SystemClass::getVersion(uint32_t* value) {
+aErr SystemClass::getVersion(uint32_t *value) {
     return getUEI32(systemVersion, value);
 }
 
-aErr SystemClass::getModel(uint8_t* value) {
+aErr SystemClass::getModel(uint8_t *value) {
     return getUEI8(systemModel, value);
 }
 
-aErr SystemClass::getSerialNumber(uint32_t* value) {
+aErr SystemClass::getSerialNumber(uint32_t *value) {
     return getUEI32(systemSerialNumber, value);
 }
 
@@ -63,15 +63,15 @@ aErr SystemClass::reset() {
     return callUEI(systemReset);
 }
 
-aErr SystemClass::getInputVoltage(uint32_t* value) {
+aErr SystemClass::getInputVoltage(uint32_t *value) {
     return getUEI32(systemInputVoltage, value);
 }
 
-aErr SystemClass::getModuleHardwareOffset(uint8_t* value) {
+aErr SystemClass::getModuleHardwareOffset(uint8_t *value) {
     return getUEI8(systemModuleHardwareOffset, value);
 }
 
-aErr SystemClass::getModuleBaseAddress(uint8_t* value) {
+aErr SystemClass::getModuleBaseAddress(uint8_t *value) {
     return getUEI8(systemModuleBaseAddress, value);
 }
 
@@ -79,11 +79,11 @@ aErr SystemClass::setModuleSoftwareOffset(uint8_t value) {
     return setUEI8(systemModuleSoftwareOffset, value);
 }
 
-aErr SystemClass::getModuleSoftwareOffset(uint8_t* value) {
+aErr SystemClass::getModuleSoftwareOffset(uint8_t *value) {
     return getUEI8(systemModuleSoftwareOffset, value);
 }
 
-aErr SystemClass::getRouterAddressSetting(uint8_t* value) {
+aErr SystemClass::getRouterAddressSetting(uint8_t *value) {
     return getUEI8(systemRouterAddressSetting, value);
 }
 
@@ -91,15 +91,15 @@ aErr SystemClass::routeToMe(uint8_t value) {
     return setUEI8(systemRouteToMe, value);
 }
 
-aErr SystemClass::getInputCurrent(uint32_t* value) {
+aErr SystemClass::getInputCurrent(uint32_t *value) {
     return getUEI32(systemInputCurrent, value);
 }
 
-aErr SystemClass::getUptime(uint32_t* value) {
+aErr SystemClass::getUptime(uint32_t *value) {
     return getUEI32(systemUptime, value);
 }
 
-aErr SystemClass::getMaximumTemperature(int32_t* value) {
+aErr SystemClass::getMaximumTemperature(int32_t *value) {
     if (value == nullptr)
         return aErrParam;
     uint32_t raw = 0;
@@ -113,7 +113,7 @@ aErr SystemClass::logEvents() {
     return callUEI(systemLogEvents);
 }
 
-aErr SystemClass::getUnregulatedVoltage(int32_t* value) {
+aErr SystemClass::getUnregulatedVoltage(int32_t *value) {
     if (value == nullptr)
         return aErrParam;
     uint32_t raw = 0;
@@ -123,7 +123,7 @@ aErr SystemClass::getUnregulatedVoltage(int32_t* value) {
     return err;
 }
 
-aErr SystemClass::getUnregulatedCurrent(int32_t* value) {
+aErr SystemClass::getUnregulatedCurrent(int32_t *value) {
     if (value == nullptr)
         return aErrParam;
     uint32_t raw = 0;
@@ -133,7 +133,7 @@ aErr SystemClass::getUnregulatedCurrent(int32_t* value) {
     return err;
 }
 
-aErr SystemClass::getTemperature(int32_t* value) {
+aErr SystemClass::getTemperature(int32_t *value) {
     if (value == nullptr)
         return aErrParam;
     uint32_t raw = 0;
@@ -143,7 +143,7 @@ aErr SystemClass::getTemperature(int32_t* value) {
     return err;
 }
 
-aErr SystemClass::getMinimumTemperature(int32_t* value) {
+aErr SystemClass::getMinimumTemperature(int32_t *value) {
     if (value == nullptr)
         return aErrParam;
     uint32_t raw = 0;
@@ -153,7 +153,7 @@ aErr SystemClass::getMinimumTemperature(int32_t* value) {
     return err;
 }
 
-aErr SystemClass::getInputPowerSource(uint8_t* value) {
+aErr SystemClass::getInputPowerSource(uint8_t *value) {
     return getUEI8(systemInputPowerSource, value);
 }
 
@@ -161,11 +161,11 @@ aErr SystemClass::setInputPowerBehavior(uint8_t value) {
     return setUEI8(systemInputPowerBehavior, value);
 }
 
-aErr SystemClass::getInputPowerBehavior(uint8_t* value) {
+aErr SystemClass::getInputPowerBehavior(uint8_t *value) {
     return getUEI8(systemInputPowerBehavior, value);
 }
 
-aErr SystemClass::getPowerLimit(uint32_t* value) {
+aErr SystemClass::getPowerLimit(uint32_t *value) {
     return getUEI32(systemPowerLimit, value);
 }
 
@@ -173,11 +173,11 @@ aErr SystemClass::setPowerLimitMax(uint32_t value) {
     return setUEI32(systemPowerLimitMax, value);
 }
 
-aErr SystemClass::getPowerLimitMax(uint32_t* value) {
+aErr SystemClass::getPowerLimitMax(uint32_t *value) {
     return getUEI32(systemPowerLimitMax, value);
 }
 
-aErr SystemClass::getPowerLimitState(uint32_t* value) {
+aErr SystemClass::getPowerLimitState(uint32_t *value) {
     return getUEI32(systemPowerLimitState, value);
 }
 
@@ -189,15 +189,15 @@ aErr SystemClass::setLinkInterface(uint8_t value) {
     return setUEI8(systemLinkInterface, value);
 }
 
-aErr SystemClass::getLinkInterface(uint8_t* value) {
+aErr SystemClass::getLinkInterface(uint8_t *value) {
     return getUEI8(systemLinkInterface, value);
 }
 
-aErr SystemClass::getHardwareVersion(uint32_t* value) {
+aErr SystemClass::getHardwareVersion(uint32_t *value) {
     return getUEI32(systemHardwareVersion, value);
 }
 
-aErr SystemClass::getErrors(uint32_t* value) {
+aErr SystemClass::getErrors(uint32_t *value) {
     return getUEI32(systemErrors, value);
 }
 
@@ -205,41 +205,41 @@ aErr SystemClass::setLEDMaxBrightness(uint8_t value) {
     return setUEI8(systemLEDMaxBrightness, value);
 }
 
-aErr SystemClass::getLEDMaxBrightness(uint8_t* value) {
+aErr SystemClass::getLEDMaxBrightness(uint8_t *value) {
     return getUEI8(systemLEDMaxBrightness, value);
 }
 
-aErr SystemClass::getBuild(uint32_t* value) {
+aErr SystemClass::getBuild(uint32_t *value) {
     return getUEI32(systemBuild, value);
 }
 
-aErr SystemClass::getProtocolFeatures(uint32_t* value) {
+aErr SystemClass::getProtocolFeatures(uint32_t *value) {
     return getUEI32(systemProtocolFeatures, value);
 }
 
-aErr SystemClass::getName(uint8_t* buffer, size_t capacity, size_t* count) {
+aErr SystemClass::getName(uint8_t *buffer, size_t capacity, size_t *count) {
     aErr err = getUEIBytes(systemName, buffer, capacity, count);
     if (err == aErrNone)
         err = getUEIBytesCheck(count, 1);
     return err;
 }
 
-aErr SystemClass::setName(const uint8_t* data, size_t length) {
+aErr SystemClass::setName(const uint8_t *data, size_t length) {
     return setUEIBytes(systemName, data, length);
 }
 
-aErr SystemClass::getInputPowerBehaviorConfig(uint32_t* values, size_t capacity, size_t* count) {
+aErr SystemClass::getInputPowerBehaviorConfig(uint32_t *values, size_t capacity, size_t *count) {
     if (values == nullptr)
         return aErrParam;
-    aErr err = getUEIBytes(systemInputPowerBehaviorConfig, reinterpret_cast<uint8_t*>(values),
+    aErr err = getUEIBytes(systemInputPowerBehaviorConfig, reinterpret_cast<uint8_t *>(values),
                            capacity * sizeof(uint32_t), count);
     if (err == aErrNone)
         err = getUEIBytesCheck(count, sizeof(uint32_t));
     return err;
 }
 
-aErr SystemClass::setInputPowerBehaviorConfig(const uint32_t* values, size_t count) {
-    return setUEIBytes(systemInputPowerBehaviorConfig, reinterpret_cast<const uint8_t*>(values),
+aErr SystemClass::setInputPowerBehaviorConfig(const uint32_t *values, size_t count) {
+    return setUEIBytes(systemInputPowerBehaviorConfig, reinterpret_cast<const uint8_t *>(values),
                        count * sizeof(uint32_t));
 }
 

@@ -14,10 +14,22 @@
 struct aFile {
     uint32_t check;
     aFileMode mode;
-    FILE* fp;
+    FILE *fp;
+    int lastOp; // sOpRead or sOpWrite: an append stream switching direction must reposition
 };
 
-bool aVALIDFILE(aFileRef file) { return file && file->check == aFILE_CHECK; }
+enum { sOpNone = 0, sOpRead = 1, sOpWrite = 2 };
+
+// Standard C requires a flush or a seek between output and input on one stream.
+static void sTurn(aFileRef file, int op) {
+    if (file->mode == aFileModeAppend && file->lastOp != sOpNone && file->lastOp != op)
+        fseek(file->fp, 0, SEEK_CUR);
+    file->lastOp = op;
+}
+
+bool aVALIDFILE(aFileRef file) {
+    return file && file->check == aFILE_CHECK;
+}
 
 static bool sCanRead(aFileRef file) {
     return file->mode == aFileModeReadOnly || file->mode == aFileModeAppend;
@@ -27,11 +39,11 @@ static bool sCanWrite(aFileRef file) {
     return file->mode == aFileModeWriteOnly || file->mode == aFileModeAppend;
 }
 
-static bool sPathOK(const char* path) {
+static bool sPathOK(const char *path) {
     return path && path[0] && strnlen(path, aFILE_MAXPATH + 1) <= aFILE_MAXPATH;
 }
 
-bool aFile_Exists(const char* path) {
+bool aFile_Exists(const char *path) {
     if (!sPathOK(path))
         return false;
     struct stat st;
@@ -40,10 +52,10 @@ bool aFile_Exists(const char* path) {
     return !S_ISDIR(st.st_mode);
 }
 
-aFileRef aFile_Open(const char* path, aFileMode mode) {
+aFileRef aFile_Open(const char *path, aFileMode mode) {
     if (!sPathOK(path))
         return nullptr;
-    const char* stdioMode = nullptr;
+    const char *stdioMode = nullptr;
     switch (mode) {
     case aFileModeReadOnly:
         stdioMode = "rb";
@@ -76,7 +88,7 @@ aFileRef aFile_Open(const char* path, aFileMode mode) {
     return file;
 }
 
-aErr aFile_Close(aFileRef* file) {
+aErr aFile_Close(aFileRef *file) {
     if (!file)
         return aErrParam;
     aFileRef f = *file;
@@ -90,13 +102,14 @@ aErr aFile_Close(aFileRef* file) {
     return err;
 }
 
-aErr aFile_Read(aFileRef file, uint8_t* buffer, size_t length, size_t* count) {
+aErr aFile_Read(aFileRef file, uint8_t *buffer, size_t length, size_t *count) {
     if (count)
         *count = 0;
     if (!aVALIDFILE(file) || (!buffer && length))
         return aErrParam;
     if (!sCanRead(file))
         return aErrMode;
+    sTurn(file, sOpRead);
     size_t n = length ? fread(buffer, 1, length, file->fp) : 0;
     if (count)
         *count = n;
@@ -105,13 +118,14 @@ aErr aFile_Read(aFileRef file, uint8_t* buffer, size_t length, size_t* count) {
     return aErrNone;
 }
 
-aErr aFile_Write(aFileRef file, const uint8_t* data, size_t length, size_t* count) {
+aErr aFile_Write(aFileRef file, const uint8_t *data, size_t length, size_t *count) {
     if (count)
         *count = 0;
     if (!aVALIDFILE(file) || (!data && length))
         return aErrParam;
     if (!sCanWrite(file))
         return aErrMode;
+    sTurn(file, sOpWrite);
     size_t n = length ? fwrite(data, 1, length, file->fp) : 0;
     if (count)
         *count = n;
@@ -120,7 +134,7 @@ aErr aFile_Write(aFileRef file, const uint8_t* data, size_t length, size_t* coun
     return aErrNone;
 }
 
-aErr aFile_GetSize(aFileRef file, size_t* size) {
+aErr aFile_GetSize(aFileRef file, size_t *size) {
     if (size)
         *size = 0;
     if (!aVALIDFILE(file) || !size)
@@ -165,16 +179,18 @@ aErr aFile_Seek(aFileRef file, long offset, aFileSeekMode origin) {
         return aErrRange;
     if (fseek(file->fp, target, SEEK_SET) != 0 || ftell(file->fp) != target)
         return aErrIO;
+    file->lastOp = sOpNone;
     return aErrNone;
 }
 
-aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, size_t* length) {
+aErr aFile_ReadLine(aFileRef file, char *buffer, size_t size, size_t *length) {
     if (length)
         *length = 0;
     if (!aVALIDFILE(file) || !buffer || size < 2)
         return aErrParam;
     if (!sCanRead(file))
         return aErrMode;
+    sTurn(file, sOpRead);
     size_t n = 0;
     int c = EOF;
     buffer[0] = '\0';
@@ -198,11 +214,12 @@ aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, size_t* length) {
     return aErrNone;
 }
 
-aErr aFile_Printf(aFileRef file, const char* format, ...) {
+aErr aFile_Printf(aFileRef file, const char *format, ...) {
     if (!aVALIDFILE(file) || !format)
         return aErrParam;
     if (!sCanWrite(file))
         return aErrMode;
+    sTurn(file, sOpWrite);
     va_list args;
     va_start(args, format);
     int n = vfprintf(file->fp, format, args);
@@ -218,7 +235,7 @@ aErr aFile_SetUnbuffered(aFileRef file) {
     return setvbuf(file->fp, nullptr, _IONBF, 0) == 0 ? aErrNone : aErrMode;
 }
 
-aErr aFile_Delete(const char* path) {
+aErr aFile_Delete(const char *path) {
     if (!path)
         return aErrParam;
     if (strnlen(path, aFILE_MAXPATH + 1) > aFILE_MAXPATH)

@@ -14,9 +14,11 @@ struct aMutex {
     char name[aMUTEX_MAXNAME + 1];
 };
 
-static bool sValid(aMutexRef m) { return m && m->check == aMUTEX_CHECK; }
+static bool sValid(aMutexRef m) {
+    return m && m->check == aMUTEX_CHECK;
+}
 
-aMutexRef aMutex_Create(const char* name) {
+aMutexRef aMutex_Create(const char *name) {
     if (!name)
         name = "";
     size_t length = strnlen(name, aMUTEX_MAXNAME + 1);
@@ -44,7 +46,9 @@ aMutexRef aMutex_Create(const char* name) {
     return m;
 }
 
-const char* aMutex_Identifier(aMutexRef mutex) { return sValid(mutex) ? mutex->name : ""; }
+const char *aMutex_Identifier(aMutexRef mutex) {
+    return sValid(mutex) ? mutex->name : "";
+}
 
 aErr aMutex_Lock(aMutexRef mutex) {
     if (!sValid(mutex))
@@ -91,7 +95,7 @@ aErr aMutex_Unlock(aMutexRef mutex) {
     }
 }
 
-aErr aMutex_Destroy(aMutexRef* mutex) {
+aErr aMutex_Destroy(aMutexRef *mutex) {
     if (!mutex || !*mutex)
         return aErrParam;
     aMutexRef m = *mutex;

@@ -27,7 +27,7 @@ const speed_t kSpeeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200,
 const uint32_t kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 const size_t kSpeedCount = sizeof(kSpeeds) / sizeof(kSpeeds[0]);
 
-bool sValid(const SerialStream* s) {
+bool sValid(const SerialStream *s) {
     return s != nullptr && s->check == aSERIAL_CHECK;
 }
 
@@ -39,7 +39,7 @@ aErr sOpenError(int err) {
     return aErrIO;
 }
 
-aErr sSerialOpen(SerialStream* s, uint8_t parity, uint8_t dataBitsMode, uint8_t stopBitsMode) {
+aErr sSerialOpen(SerialStream *s, uint8_t parity, uint8_t dataBitsMode, uint8_t stopBitsMode) {
     s->fd = open(s->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (s->fd < 0)
         return sOpenError(errno);
@@ -62,8 +62,8 @@ aErr sSerialOpen(SerialStream* s, uint8_t parity, uint8_t dataBitsMode, uint8_t 
     return aErrNone;
 }
 
-aErr sSerialGet(uint8_t* byte, void* reference) {
-    SerialStream* s = static_cast<SerialStream*>(reference);
+aErr sSerialGet(uint8_t *byte, void *reference) {
+    SerialStream *s = static_cast<SerialStream *>(reference);
     if (!sValid(s) || byte == nullptr)
         return aErrParam;
     ssize_t n = read(s->fd, byte, 1);
@@ -74,8 +74,8 @@ aErr sSerialGet(uint8_t* byte, void* reference) {
     return aErrIO;
 }
 
-aErr sSerialWrite(const uint8_t* bytes, size_t length, void* reference) {
-    SerialStream* s = static_cast<SerialStream*>(reference);
+aErr sSerialWrite(const uint8_t *bytes, size_t length, void *reference) {
+    SerialStream *s = static_cast<SerialStream *>(reference);
     if (!sValid(s) || (bytes == nullptr && length > 0))
         return aErrParam;
     size_t done = 0;
@@ -92,12 +92,12 @@ aErr sSerialWrite(const uint8_t* bytes, size_t length, void* reference) {
     return aErrNone;
 }
 
-aErr sSerialPut(uint8_t byte, void* reference) {
+aErr sSerialPut(uint8_t byte, void *reference) {
     return sSerialWrite(&byte, 1, reference);
 }
 
-aErr sSerialDelete(void* reference) {
-    SerialStream* s = static_cast<SerialStream*>(reference);
+aErr sSerialDelete(void *reference) {
+    SerialStream *s = static_cast<SerialStream *>(reference);
     if (!sValid(s))
         return aErrParam;
     aErr err = aErrNone;
@@ -113,12 +113,12 @@ aErr sSerialDelete(void* reference) {
 }
 
 // Opens the port into a new record; the caller owns the record on success.
-aErr sSerialCreate(const char* path, uint32_t baudIndex, uint8_t parity, uint8_t dataBitsMode,
-                   uint8_t stopBitsMode, SerialStream** record) {
+aErr sSerialCreate(const char *path, uint32_t baudIndex, uint8_t parity, uint8_t dataBitsMode,
+                   uint8_t stopBitsMode, SerialStream **record) {
     if (path == nullptr || dataBitsMode > 1 || stopBitsMode > 1 ||
         std::strlen(path) >= aSERIAL_MAXPATH)
         return aErrParam;
-    SerialStream* s = static_cast<SerialStream*>(std::calloc(1, sizeof(SerialStream)));
+    SerialStream *s = static_cast<SerialStream *>(std::calloc(1, sizeof(SerialStream)));
     if (s == nullptr)
         return aErrMemory;
     s->check = aSERIAL_CHECK;
@@ -137,11 +137,11 @@ aErr sSerialCreate(const char* path, uint32_t baudIndex, uint8_t parity, uint8_t
 
 } // namespace
 
-void aStream_SerialRawSettings(struct termios* settings, uint32_t baudIndex, uint8_t parity,
+void aStream_SerialRawSettings(struct termios *settings, uint32_t baudIndex, uint8_t parity,
                                uint8_t dataBitsMode, uint8_t stopBitsMode) {
     if (settings == nullptr)
         return;
-    struct termios& raw = *settings;
+    struct termios &raw = *settings;
     std::memset(&raw, 0, sizeof(raw));
     raw.c_iflag = IGNBRK | (parity ? IGNPAR : 0);
     raw.c_oflag = 0;
@@ -162,15 +162,15 @@ int aStream_SerialBaudIndex(uint32_t baudRate) {
     return -1;
 }
 
-aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity,
-                          uint8_t dataBitsMode, uint8_t stopBitsMode, aStream** stream) {
+aErr aStream_CreateSerial(const char *path, uint32_t baudIndex, uint8_t parity,
+                          uint8_t dataBitsMode, uint8_t stopBitsMode, aStream **stream) {
     if (stream == nullptr)
         return aErrParam;
-    SerialStream* s = nullptr;
+    SerialStream *s = nullptr;
     aErr err = sSerialCreate(path, baudIndex, parity, dataBitsMode, stopBitsMode, &s);
     if (err != aErrNone)
         return err;
-    aStream* created = aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s);
+    aStream *created = aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s);
     if (created == nullptr) {
         sSerialDelete(s);
         return aErrResource;
@@ -179,17 +179,16 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity,
     return aErrNone;
 }
 
-aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, uint8_t parity,
-                                     uint8_t dataBitsMode, uint8_t stopBitsMode,
-                                     aStream** stream) {
+aErr aStream_CreateSerial_Packetized(const char *path, uint32_t baudIndex, uint8_t parity,
+                                     uint8_t dataBitsMode, uint8_t stopBitsMode, aStream **stream) {
     if (stream == nullptr)
         return aErrParam;
-    SerialStream* s = nullptr;
+    SerialStream *s = nullptr;
     aErr err = sSerialCreate(path, baudIndex, parity, dataBitsMode, stopBitsMode, &s);
     if (err != aErrNone)
         return err;
-    err = aStream_CreateCobsEncoding(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s,
-                                     stream);
+    err =
+        aStream_CreateCobsEncoding(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s, stream);
     if (err != aErrNone)
         sSerialDelete(s);
     return err;

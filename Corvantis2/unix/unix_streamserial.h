@@ -19,18 +19,17 @@ int aStream_SerialBaudIndex(uint32_t baudRate);
 // The raw terminal settings that the serial streams apply for these arguments: no input or output
 // processing, no local modes, receiver on, modem lines ignored, the speed of baudIndex both
 // ways, and reads that return at once (VMIN 0, VTIME 0).
-void aStream_SerialRawSettings(struct termios* settings, uint32_t baudIndex, uint8_t parity,
+void aStream_SerialRawSettings(struct termios *settings, uint32_t baudIndex, uint8_t parity,
                                uint8_t dataBitsMode, uint8_t stopBitsMode);
 
 // Opens and configures a serial port as a plain byte stream. parity nonzero: even parity.
 // dataBitsMode 0: eight data bits, 1: seven. stopBitsMode 0: one stop bit, 1: two.
 // aErrParam (null path or out pointer, path too long, a mode above 1), aErrMemory or
 // aErrResource (allocation), aErrNotFound (no such path), aErrPermission (refused), aErrIO.
-aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity,
-                          uint8_t dataBitsMode, uint8_t stopBitsMode, aStream** stream);
+aErr aStream_CreateSerial(const char *path, uint32_t baudIndex, uint8_t parity,
+                          uint8_t dataBitsMode, uint8_t stopBitsMode, aStream **stream);
 // The same port wrapped in the COBS-encoded packet framing; used for serial links.
-aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, uint8_t parity,
-                                     uint8_t dataBitsMode, uint8_t stopBitsMode,
-                                     aStream** stream);
+aErr aStream_CreateSerial_Packetized(const char *path, uint32_t baudIndex, uint8_t parity,
+                                     uint8_t dataBitsMode, uint8_t stopBitsMode, aStream **stream);
 
 #endif

@@ -9,7 +9,7 @@ struct aThread {
     pthread_t id;
 };
 
-aThreadRef aThread_Create(aThreadProc procedure, void* argument) {
+aThreadRef aThread_Create(aThreadProc procedure, void *argument) {
     if (!procedure)
         return nullptr;
     aThreadRef thread = static_cast<aThreadRef>(calloc(1, sizeof(aThread)));
@@ -22,7 +22,7 @@ aThreadRef aThread_Create(aThreadProc procedure, void* argument) {
     return thread;
 }
 
-int aThread_Destroy(aThreadRef* thread) {
+int aThread_Destroy(aThreadRef *thread) {
     if (!thread || !*thread)
         return EINVAL;
     aThreadRef t = *thread;
@@ -35,4 +35,6 @@ int aThread_Destroy(aThreadRef* thread) {
     return rc;
 }
 
-void aThread_Yield() { usleep(5); }
+void aThread_Yield() {
+    usleep(5);
+}

@@ -11,7 +11,7 @@ uint64_t aTime_GetMSTicks() {
     return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
 }
 
-unsigned aTime_SleepSliced(uint32_t ms, aTimeSleepProc sleeper, void* reference) {
+unsigned aTime_SleepSliced(uint32_t ms, aTimeSleepProc sleeper, void *reference) {
     uint64_t remaining = static_cast<uint64_t>(ms) * 1000u;
     unsigned slices = 0;
     while (remaining > 0) {
@@ -26,7 +26,7 @@ unsigned aTime_SleepSliced(uint32_t ms, aTimeSleepProc sleeper, void* reference)
 }
 
 // Sleeps the whole slice; a signal does not cut it short.
-static void sSleepMicroseconds(uint32_t us, void*) {
+static void sSleepMicroseconds(uint32_t us, void *) {
     struct timespec request;
     request.tv_sec = us / 1000000u;
     request.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
@@ -35,6 +35,10 @@ static void sSleepMicroseconds(uint32_t us, void*) {
         request = remaining;
 }
 
-void osMSSleep(uint32_t ms) { aTime_SleepSliced(ms, sSleepMicroseconds, nullptr); }
+void osMSSleep(uint32_t ms) {
+    aTime_SleepSliced(ms, sSleepMicroseconds, nullptr);
+}
 
-void aTime_MSSleep(uint32_t ms) { osMSSleep(ms); }
+void aTime_MSSleep(uint32_t ms) {
+    osMSSleep(ms);
+}

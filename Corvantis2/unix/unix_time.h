@@ -16,7 +16,7 @@ void osMSSleep(uint32_t ms);
 
 // The slicing behind osMSSleep: calls sleeper(slice, reference) with slices of at most
 // aTIME_MAXSLICE_US microseconds until ms milliseconds are covered. Returns the slice count.
-typedef void (*aTimeSleepProc)(uint32_t microseconds, void* reference);
-unsigned aTime_SleepSliced(uint32_t ms, aTimeSleepProc sleeper, void* reference);
+typedef void (*aTimeSleepProc)(uint32_t microseconds, void *reference);
+unsigned aTime_SleepSliced(uint32_t ms, aTimeSleepProc sleeper, void *reference);
 
 #endif

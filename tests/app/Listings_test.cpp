@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <string>
 #include <vector>
 
@@ -92,7 +94,8 @@ TEST(DeviceTable, RowFormFollowsTheDevicesOwnTransport) {
     RecordingDisplay display;
     DeviceInfo ip = sDevice(TCPIP, 0xD272031D, 6, 3, 0, 1, 4294967295u, "router",
                             aErrTimeout); // the error of a TCP/IP row is not looked at
-    ip.spec.ip_address = 0xC0A8010Au;     // 192.168.1.10
+    const unsigned char address[4] = {192, 168, 1, 10}; // network order, as discovery stores it
+    std::memcpy(&ip.spec.ip_address, address, sizeof address);
     std::vector<DeviceInfo> list = {ip, sDevice(USB, 0x2181F0EE, 6, 1, 0, 0, 5, "behind")};
     // A router search without a transport option lists under "Unknown".
     _display_device_list(display, list, 0);

@@ -19,8 +19,8 @@ TEST(aDefs, ModelNames) {
     }
     EXPECT_EQ(17u, names.size());
     // Firmware files match a model by prefix, so no name may start another.
-    for (const std::string& a : names) {
-        for (const std::string& b : names) {
+    for (const std::string &a : names) {
+        for (const std::string &b : names) {
             if (a != b) {
                 EXPECT_NE(0u, b.rfind(a, 0)) << a << " is a prefix of " << b;
             }

@@ -14,12 +14,12 @@
 #include "../unix/TempDir.h"
 
 namespace {
-bool isDirectory(const std::string& path) {
+bool isDirectory(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void touch(const std::string& path, const std::string& content = "") {
+void touch(const std::string &path, const std::string &content = "") {
     std::ofstream out(path);
     out << content;
 }
@@ -30,33 +30,34 @@ struct Entry {
     int32_t isDirectory;
 };
 
-bool sCollect(const aDirectoryListData* data, void* reference) {
-    static_cast<std::vector<Entry>*>(reference)->push_back(
+bool sCollect(const aDirectoryListData *data, void *reference) {
+    static_cast<std::vector<Entry> *>(reference)->push_back(
         {data->path, data->size, data->isDirectory});
     return true;
 }
 
-bool sStopAtOnce(const aDirectoryListData* data, void* reference) {
-    static_cast<std::vector<Entry>*>(reference)->push_back(
+bool sStopAtOnce(const aDirectoryListData *data, void *reference) {
+    static_cast<std::vector<Entry> *>(reference)->push_back(
         {data->path, data->size, data->isDirectory});
     return false;
 }
 } // namespace
 
-TEST(aDirectory, Separator) { EXPECT_STREQ("/", aDIR_PATH_SEP); }
+TEST(aDirectory, Separator) {
+    EXPECT_STREQ("/", aDIR_PATH_SEP);
+}
 
 TEST(aDirectory, BuildPathJoins) {
     struct Case {
-        const char* a;
-        const char* b;
-        const char* expected;
+        const char *a;
+        const char *b;
+        const char *expected;
     };
     const Case cases[] = {
-        {"x", "y", "x/y"},   {"x/", "y", "x/y"},   {"x", "/y", "x/y"},
-        {"x/", "/y", "x//y"}, {"/", "y", "/y"},    {"", "y", "/y"},
-        {"x", "", "x/"},
+        {"x", "y", "x/y"}, {"x/", "y", "x/y"}, {"x", "/y", "x/y"}, {"x/", "/y", "x//y"},
+        {"/", "y", "/y"},  {"", "y", "/y"},    {"x", "", "x/"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         char buffer[64] = "junk";
         EXPECT_EQ(aErrNone, aDirectory_BuildPath(buffer, sizeof(buffer), c.a, c.b, nullptr));
         EXPECT_STREQ(c.expected, buffer) << c.a << " + " << c.b;
@@ -74,8 +75,8 @@ TEST(aDirectory, BuildPathComponentLimit) {
                                              "7", "8", "9", "10", nullptr));
     EXPECT_STREQ("1/2/3/4/5/6/7/8/9/10", buffer);
     strcpy(buffer, "junk");
-    EXPECT_EQ(aErrParam, aDirectory_BuildPath(buffer, sizeof(buffer), "1", "2", "3", "4", "5",
-                                              "6", "7", "8", "9", "10", "11", nullptr));
+    EXPECT_EQ(aErrParam, aDirectory_BuildPath(buffer, sizeof(buffer), "1", "2", "3", "4", "5", "6",
+                                              "7", "8", "9", "10", "11", nullptr));
     EXPECT_STREQ("", buffer);
 }
 
@@ -93,21 +94,20 @@ TEST(aDirectory, BuildPathBadBuffers) {
 TEST(aDirectory, BuildPathOverrun) {
     struct Case {
         size_t size;
-        const char* first;
-        const char* second;
+        const char *first;
+        const char *second;
         aErr result;
-        const char* built;
+        const char *built;
     };
     const Case cases[] = {
-        {8, "abcdefg", nullptr, aErrOverrun, ""},    // first of size - 1
-        {8, "abcdef", nullptr, aErrNone, "abcdef"},  // first of size - 2
-        {8, "abc", "def", aErrOverrun, "abc/"},      // needs 8 bytes with the terminator
-        {8, "abc", "de", aErrNone, "abc/de"},
-        {8, "abcde", "f", aErrOverrun, "abcde/"},
-        {8, "abcdef", "g", aErrOverrun, "abcdef"},   // no room for a separator
+        {8, "abcdefg", nullptr, aErrOverrun, ""},   // first of size - 1
+        {8, "abcdef", nullptr, aErrNone, "abcdef"}, // first of size - 2
+        {8, "abc", "def", aErrOverrun, "abc/"},     // needs 8 bytes with the terminator
+        {8, "abc", "de", aErrNone, "abc/de"},       {8, "abcde", "f", aErrOverrun, "abcde/"},
+        {8, "abcdef", "g", aErrOverrun, "abcdef"}, // no room for a separator
         {1, "", nullptr, aErrOverrun, ""},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         char buffer[16];
         memset(buffer, 'Z', sizeof(buffer));
         EXPECT_EQ(c.result, aDirectory_BuildPath(buffer, c.size, c.first, c.second, nullptr))
@@ -171,7 +171,7 @@ TEST(aDirectory, EnsureRelativePath) {
     struct WorkIn {
         std::string previous;
         bool moved = false;
-        explicit WorkIn(const std::string& path) {
+        explicit WorkIn(const std::string &path) {
             char here[4096];
             if (getcwd(here, sizeof(here))) {
                 previous = here;
@@ -203,7 +203,7 @@ TEST(aDirectory, ListPassesEveryEntry) {
     std::vector<Entry> entries;
     EXPECT_EQ(aErrNone, aDirectory_List(dir.path().c_str(), sCollect, &entries));
     std::set<std::string> seen;
-    for (const Entry& e : entries) {
+    for (const Entry &e : entries) {
         seen.insert(e.path);
         if (e.path == dir.file("file.bird")) {
             EXPECT_EQ(5u, e.size);
@@ -271,7 +271,7 @@ TEST(aDirectory, CwdExecutableAndHome) {
 }
 
 TEST(aDirectory, BackwardsMemcmp) {
-    const char* text = "a/b/c";
+    const char *text = "a/b/c";
     EXPECT_EQ(text + 3, backwards_memcmp(text, "/"));
     EXPECT_EQ(text, backwards_memcmp(text, ""));
     EXPECT_EQ(text, backwards_memcmp(text, "a/"));
@@ -279,6 +279,6 @@ TEST(aDirectory, BackwardsMemcmp) {
     EXPECT_EQ(nullptr, backwards_memcmp(text, "x"));
     EXPECT_EQ(nullptr, backwards_memcmp("ab", "abc"));
     EXPECT_EQ(text, backwards_memcmp(text, text));
-    const char* repeated = "abab";
+    const char *repeated = "abab";
     EXPECT_EQ(repeated + 2, backwards_memcmp(repeated, "ab"));
 }

@@ -5,8 +5,8 @@
 TEST(aError, TextsAndDescriptions) {
     struct Case {
         aErr code;
-        const char* name;
-        const char* description;
+        const char *name;
+        const char *description;
     };
     const Case cases[] = {
         {aErrNone, "aErrNone", "Success, no error"},
@@ -20,7 +20,7 @@ TEST(aError, TextsAndDescriptions) {
         {1000, "aErrUnknown", "Unknown error"},
         {0xFFFFFFFF, "aErrUnknown", "Unknown error"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         EXPECT_STREQ(c.name, aError_GetErrorText(c.code)) << c.code;
         EXPECT_STREQ(c.description, aError_GetErrorDescription(c.code)) << c.code;
     }

@@ -26,7 +26,7 @@ bool sWaitForCalls(int count) {
     return sCalls.load() >= count;
 }
 
-std::string readFile(const std::string& path) {
+std::string readFile(const std::string &path) {
     std::ifstream in(path);
     std::stringstream s;
     s << in.rdbuf();

@@ -16,11 +16,11 @@ struct CreateCase {
 class PacketCreate : public ::testing::TestWithParam<CreateCase> {};
 
 TEST_P(PacketCreate, LengthAndDataRules) {
-    const CreateCase& c = GetParam();
+    const CreateCase &c = GetParam();
     uint8_t data[32];
     for (int i = 0; i < 32; i++)
         data[i] = static_cast<uint8_t>(0xA0 + i);
-    aPacket* p = aPacket_CreateWithData(0x06, c.length, c.nullData ? nullptr : data);
+    aPacket *p = aPacket_CreateWithData(0x06, c.length, c.nullData ? nullptr : data);
     ASSERT_EQ(p != nullptr, c.expectPacket);
     if (!p)
         return;
@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, PacketCreate,
                                            CreateCase{0, true, false}, CreateCase{5, true, false}));
 
 TEST(Packet, NewPacketIsEmptyButValid) {
-    aPacket* p = aPacket_Create();
+    aPacket *p = aPacket_Create();
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->check, aPACKET_CHECK);
     EXPECT_EQ(p->fillCount, 0);
@@ -58,7 +58,7 @@ TEST(Packet, NewPacketIsEmptyButValid) {
 }
 
 TEST(Packet, BuiltByteByByte) {
-    aPacket* p = aPacket_Create();
+    aPacket *p = aPacket_Create();
     const uint8_t bytes[] = {0x06, 0x02, 0x11, 0x22};
     for (size_t i = 0; i < sizeof(bytes); i++) {
         EXPECT_FALSE(aPacket_IsComplete(p)) << i;
@@ -83,7 +83,7 @@ TEST(Packet, BuiltByteByByte) {
 }
 
 TEST(Packet, RefusedBytes) {
-    aPacket* p = aPacket_Create();
+    aPacket *p = aPacket_Create();
     EXPECT_EQ(aPacket_AddByte(p, 0x00), aErrPacket) << "zero address";
     EXPECT_EQ(p->fillCount, 1) << "a refused byte still counts";
     aPacket_Reset(p);
@@ -108,7 +108,7 @@ TEST(Packet, RefusedBytes) {
 
 TEST(Packet, GetBytesBufferTooShortWritesNothing) {
     const uint8_t data[] = {1, 2, 3};
-    aPacket* p = aPacket_CreateWithData(0x04, 3, data);
+    aPacket *p = aPacket_CreateWithData(0x04, 3, data);
     uint8_t buffer[5];
     std::memset(buffer, 0xEE, sizeof(buffer));
     size_t count = 99;
@@ -124,7 +124,7 @@ TEST(Packet, GetBytesBufferTooShortWritesNothing) {
 
 TEST(Packet, CommandOptionIndex) {
     const uint8_t data[] = {0x03, 0xC8, 0xE5, 0x00};
-    aPacket* p = aPacket_CreateWithData(0x02, 4, data);
+    aPacket *p = aPacket_CreateWithData(0x02, 4, data);
     uint8_t v = 0;
     EXPECT_EQ(aPacket_GetCmd(p, &v), aErrNone);
     EXPECT_EQ(v, 0x03);
@@ -142,8 +142,8 @@ TEST(Packet, CommandOptionIndex) {
                 {1, aErrNone, aErrPacket, aErrPacket},
                 {2, aErrNone, aErrNone, aErrPacket},
                 {3, aErrNone, aErrNone, aErrNone}};
-    for (auto& row : rows) {
-        aPacket* q = aPacket_CreateWithData(0x02, row.length, data);
+    for (auto &row : rows) {
+        aPacket *q = aPacket_CreateWithData(0x02, row.length, data);
         EXPECT_EQ(aPacket_GetCmd(q, &v), row.cmd) << int(row.length);
         EXPECT_EQ(aPacket_GetOption(q, &v), row.option) << int(row.length);
         EXPECT_EQ(aPacket_GetIndex(q, &v), row.index) << int(row.length);
@@ -153,10 +153,10 @@ TEST(Packet, CommandOptionIndex) {
 }
 
 TEST(Packet, CopyIsIndependentAndComplete) {
-    aPacket* p = aPacket_Create();
+    aPacket *p = aPacket_Create();
     for (uint8_t b : {0x0A, 0x03, 0x01, 0x02, 0x03})
         aPacket_AddByte(p, b);
-    aPacket* c = aPacket_Copy(p);
+    aPacket *c = aPacket_Copy(p);
     ASSERT_NE(c, nullptr);
     EXPECT_NE(c, p);
     EXPECT_TRUE(aPacket_IsComplete(c));
@@ -181,7 +181,7 @@ TEST(Packet, InvalidRecordsAreRefused) {
     EXPECT_EQ(aPacket_Reset(nullptr), aErrParam);
 
     // Destroying a record without the validity word must not free it.
-    aPacket* pointer = &fake;
+    aPacket *pointer = &fake;
     EXPECT_EQ(aPacket_Destroy(&pointer), aErrParam);
     EXPECT_EQ(pointer, nullptr);
     EXPECT_EQ(aPacket_Destroy(&pointer), aErrParam);

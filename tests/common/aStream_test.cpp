@@ -13,7 +13,7 @@ namespace {
 
 // A scripted source and a recording sink behind the four procedures.
 struct Fake {
-    std::deque<uint8_t> input;   // bytes the get procedure delivers
+    std::deque<uint8_t> input; // bytes the get procedure delivers
     aErr whenEmpty = aErrNotReady;
     int gets = 0;
     int puts = 0;
@@ -21,11 +21,11 @@ struct Fake {
     int deletes = 0;
     aErr deleteResult = aErrNone;
     std::vector<uint8_t> output;
-    void feed(const std::string& text) { input.insert(input.end(), text.begin(), text.end()); }
+    void feed(const std::string &text) { input.insert(input.end(), text.begin(), text.end()); }
 };
 
-aErr sGet(uint8_t* byte, void* ref) {
-    Fake* f = static_cast<Fake*>(ref);
+aErr sGet(uint8_t *byte, void *ref) {
+    Fake *f = static_cast<Fake *>(ref);
     f->gets++;
     if (f->input.empty())
         return f->whenEmpty;
@@ -33,27 +33,27 @@ aErr sGet(uint8_t* byte, void* ref) {
     f->input.pop_front();
     return aErrNone;
 }
-aErr sPut(uint8_t byte, void* ref) {
-    Fake* f = static_cast<Fake*>(ref);
+aErr sPut(uint8_t byte, void *ref) {
+    Fake *f = static_cast<Fake *>(ref);
     f->puts++;
     f->output.push_back(byte);
     return aErrNone;
 }
-aErr sWrite(const uint8_t* bytes, size_t length, void* ref) {
-    Fake* f = static_cast<Fake*>(ref);
+aErr sWrite(const uint8_t *bytes, size_t length, void *ref) {
+    Fake *f = static_cast<Fake *>(ref);
     f->writes++;
     f->output.insert(f->output.end(), bytes, bytes + length);
     return aErrNone;
 }
-aErr sDelete(void* ref) {
-    Fake* f = static_cast<Fake*>(ref);
+aErr sDelete(void *ref) {
+    Fake *f = static_cast<Fake *>(ref);
     f->deletes++;
     return f->deleteResult;
 }
 
 struct StreamFixture : ::testing::Test {
     Fake fake;
-    aStream* stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
+    aStream *stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
     ~StreamFixture() override {
         if (stream)
             aStream_Destroy(&stream);
@@ -76,7 +76,7 @@ TEST_F(StreamFixture, ReadKeepsPartialBytesWhenSourceRunsDry) {
     EXPECT_EQ(aStream_Read(stream, buffer, 3), aErrNotReady);
     fake.feed("E");
     EXPECT_EQ(aStream_Read(stream, buffer, 3), aErrNone);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "CDE");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 3), "CDE");
 }
 
 TEST_F(StreamFixture, ReadAtEndOfDataAndOtherErrors) {
@@ -101,7 +101,7 @@ TEST_F(StreamFixture, ReadParameterChecks) {
     uint8_t b;
     EXPECT_EQ(aStream_Read(stream, nullptr, 1), aErrParam);
     EXPECT_EQ(aStream_Read(nullptr, &b, 1), aErrParam);
-    aStream* writeOnly = aStream_Create(nullptr, sPut, nullptr, nullptr, &fake);
+    aStream *writeOnly = aStream_Create(nullptr, sPut, nullptr, nullptr, &fake);
     EXPECT_EQ(aStream_Read(writeOnly, &b, 1), aErrMode);
     aStream_Destroy(&writeOnly);
 }
@@ -126,13 +126,13 @@ TEST_F(StreamFixture, WriteChoosesPutOrWrite) {
     EXPECT_EQ(fake.output, (std::vector<uint8_t>{1, 1, 2}));
 
     Fake other;
-    aStream* putOnly = aStream_Create(nullptr, sPut, nullptr, nullptr, &other);
+    aStream *putOnly = aStream_Create(nullptr, sPut, nullptr, nullptr, &other);
     EXPECT_EQ(aStream_Write(putOnly, bytes, 3), aErrNone);
     EXPECT_EQ(other.puts, 3);
-    aStream* writeOnly = aStream_Create(nullptr, nullptr, sWrite, nullptr, &other);
+    aStream *writeOnly = aStream_Create(nullptr, nullptr, sWrite, nullptr, &other);
     EXPECT_EQ(aStream_Write(writeOnly, bytes, 1), aErrNone);
     EXPECT_EQ(other.writes, 1) << "a single byte uses write when there is no put";
-    aStream* neither = aStream_Create(sGet, nullptr, nullptr, nullptr, &other);
+    aStream *neither = aStream_Create(sGet, nullptr, nullptr, nullptr, &other);
     EXPECT_EQ(aStream_Write(neither, bytes, 3), aErrMode);
     EXPECT_EQ(aStream_Write(stream, nullptr, 3), aErrParam);
     aStream_Destroy(&putOnly);
@@ -175,48 +175,48 @@ TEST_F(StreamFixture, PutBackRingWrapsBeforeGrowing) {
 TEST(Stream, DestroyCallsDeleteAndNullsPointer) {
     Fake fake;
     fake.deleteResult = aErrIO;
-    aStream* stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
+    aStream *stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
     aStreamBufferChar(stream, 1);
     EXPECT_EQ(aStream_Destroy(&stream), aErrIO) << "the delete procedure's result";
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(fake.deletes, 1);
 
-    aStream* none = nullptr;
+    aStream *none = nullptr;
     EXPECT_EQ(aStream_Destroy(&none), aErrParam);
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(aStream_Destroy(nullptr), aErrParam);
 
     aStream bogus{};
-    aStream* pointer = &bogus;
+    aStream *pointer = &bogus;
     EXPECT_EQ(aStream_Destroy(&pointer), aErrParam);
     EXPECT_EQ(pointer, nullptr);
 }
 
 struct RecordCase {
-    const char* input;
-    const char* delimiter;
+    const char *input;
+    const char *delimiter;
     size_t size;
     aErr result;
-    const char* record;
-    const char* rest; // what the next byte reads give
+    const char *record;
+    const char *rest; // what the next byte reads give
 };
 
 class StreamRecord : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(StreamRecord, ReadsUpToTheDelimiter) {
-    const RecordCase& c = GetParam();
+    const RecordCase &c = GetParam();
     Fake fake;
     fake.feed(c.input);
     fake.whenEmpty = aErrEOF;
-    aStream* stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
+    aStream *stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
     uint8_t buffer[64];
     size_t length = 99;
     aErr err = aStream_ReadRecord(stream, buffer, &length, c.size,
-                                  reinterpret_cast<const uint8_t*>(c.delimiter),
+                                  reinterpret_cast<const uint8_t *>(c.delimiter),
                                   std::strlen(c.delimiter));
     EXPECT_EQ(err, c.result);
     if (err == aErrNone) {
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), c.record);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), length), c.record);
     }
     std::string rest(fake.input.begin(), fake.input.end());
     EXPECT_EQ(rest, c.rest);
@@ -236,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Stream, ReadRecordNotReadyKeepsConsumedBytes) {
     Fake fake;
-    aStream* stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
+    aStream *stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
     const uint8_t delimiter[] = {'\r', '\n'};
     uint8_t buffer[32];
     size_t length = 0;
@@ -246,13 +246,13 @@ TEST(Stream, ReadRecordNotReadyKeepsConsumedBytes) {
     EXPECT_EQ(aStream_ReadRecord(stream, buffer, &length, 32, delimiter, 2), aErrNotReady);
     fake.feed("\nnext");
     ASSERT_EQ(aStream_ReadRecord(stream, buffer, &length, 32, delimiter, 2), aErrNone);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), "hello");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), length), "hello");
     aStream_Destroy(&stream);
 }
 
 TEST(Stream, CStringRoundTrips) {
     Fake fake;
-    aStream* stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
+    aStream *stream = aStream_Create(sGet, sPut, sWrite, sDelete, &fake);
     ASSERT_EQ(aStream_WriteCString(stream, "first"), aErrNone);
     ASSERT_EQ(aStream_WriteCStringRecord(stream, "second", "\r\n"), aErrNone);
     ASSERT_EQ(aStream_WriteCStringRecord(stream, "third", "\r\n"), aErrNone);
@@ -275,13 +275,13 @@ TEST(Stream, CStringRoundTrips) {
     aStream_Destroy(&stream);
 }
 
-std::string sTempPath(const char* name) {
+std::string sTempPath(const char *name) {
     return std::string(::testing::TempDir()) + "/" + name + "." + std::to_string(getpid());
 }
 
 TEST(Stream, FileStreamsAndFlush) {
     std::string path = sTempPath("stream_file");
-    aStream* out = nullptr;
+    aStream *out = nullptr;
     ASSERT_EQ(aStream_CreateFileOutput(path.c_str(), &out), aErrNone);
     ASSERT_NE(out, nullptr);
     const uint8_t bytes[] = {'h', 'e', 'l', 'l', 'o', 0, 0xFF};
@@ -291,7 +291,7 @@ TEST(Stream, FileStreamsAndFlush) {
     EXPECT_EQ(aStream_Read(out, &dummy, 1), aErrMode) << "an output file has no get";
     EXPECT_EQ(aStream_Destroy(&out), aErrNone);
 
-    aStream* in = nullptr;
+    aStream *in = nullptr;
     ASSERT_EQ(aStream_CreateFileInput(path.c_str(), &in), aErrNone);
     uint8_t buffer[8] = {0};
     EXPECT_EQ(aStream_Read(in, buffer, 3), aErrNone);
@@ -300,7 +300,7 @@ TEST(Stream, FileStreamsAndFlush) {
 
     // Flush the rest into a sink: stops at the end of the file with success.
     Fake sink;
-    aStream* target = aStream_Create(nullptr, sPut, nullptr, nullptr, &sink);
+    aStream *target = aStream_Create(nullptr, sPut, nullptr, nullptr, &sink);
     EXPECT_EQ(aStream_Flush(in, target), aErrNone);
     EXPECT_EQ(sink.output, (std::vector<uint8_t>{'l', 'o', 0, 0xFF, 'h'}));
     EXPECT_EQ(aStream_Read(in, buffer, 1), aErrEOF);
@@ -308,9 +308,9 @@ TEST(Stream, FileStreamsAndFlush) {
     aStream_Destroy(&in);
     std::remove(path.c_str());
 
-    aStream* none = reinterpret_cast<aStream*>(0x1);
+    aStream *none = reinterpret_cast<aStream *>(0x1);
     EXPECT_EQ(aStream_CreateFileInput("/nonexistent/dir/file", &none), aErrResource);
-    EXPECT_EQ(none, reinterpret_cast<aStream*>(0x1)) << "stored only on success";
+    EXPECT_EQ(none, reinterpret_cast<aStream *>(0x1)) << "stored only on success";
     EXPECT_EQ(aStream_CreateFileInput(nullptr, &none), aErrResource);
     EXPECT_EQ(aStream_CreateFileOutput(path.c_str(), nullptr), aErrResource);
 }
@@ -320,8 +320,8 @@ TEST(Stream, FlushStopsAtOtherErrors) {
     source.feed("ab");
     source.whenEmpty = aErrNotReady;
     Fake sink;
-    aStream* from = aStream_Create(sGet, nullptr, nullptr, nullptr, &source);
-    aStream* to = aStream_Create(nullptr, sPut, nullptr, nullptr, &sink);
+    aStream *from = aStream_Create(sGet, nullptr, nullptr, nullptr, &source);
+    aStream *to = aStream_Create(nullptr, sPut, nullptr, nullptr, &sink);
     EXPECT_EQ(aStream_Flush(from, to), aErrNotReady);
     EXPECT_EQ(sink.output.size(), 2u);
     EXPECT_EQ(aStream_Flush(to, from), aErrMode);

@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
 class Listener {
-  public:
+public:
     Listener() {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
@@ -30,10 +30,10 @@ class Listener {
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = kLoopback;
         addr.sin_port = 0;
-        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
         listen(fd, 4);
         socklen_t len = sizeof(addr);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
         port = ntohs(addr.sin_port);
     }
     ~Listener() { closeListener(); }
@@ -77,12 +77,12 @@ std::string sReceive(int fd, size_t n, int timeoutMS = 2000) {
     return got;
 }
 
-void sSend(int fd, const std::string& text) {
+void sSend(int fd, const std::string &text) {
     ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
 }
 
 // Reads n bytes from the stream, polling while it is not ready. Stops at any other error.
-aErr sStreamReceive(aStream* stream, size_t n, std::string* out, int timeoutMS = 2000) {
+aErr sStreamReceive(aStream *stream, size_t n, std::string *out, int timeoutMS = 2000) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMS);
     aErr err = aErrNotReady;
     while (out->size() < n && Clock::now() < deadline) {
@@ -100,13 +100,13 @@ aErr sStreamReceive(aStream* stream, size_t n, std::string* out, int timeoutMS =
     return err;
 }
 
-aErr sStreamSend(aStream* stream, const std::string& text) {
-    return aStream_Write(stream, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+aErr sStreamSend(aStream *stream, const std::string &text) {
+    return aStream_Write(stream, reinterpret_cast<const uint8_t *>(text.data()), text.size());
 }
 
 TEST(SocketStream, ExchangesBytesBothWays) {
     Listener listener;
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port, &stream), aErrNone);
     ASSERT_NE(stream, nullptr);
     int conn = listener.accept();
@@ -137,7 +137,7 @@ TEST(SocketStream, RefusedConnectionGivesNoStream) {
         Listener gone;
         port = gone.port;
     }
-    aStream* stream = reinterpret_cast<aStream*>(0x1);
+    aStream *stream = reinterpret_cast<aStream *>(0x1);
     EXPECT_EQ(aStream_CreateSocket(kLoopback, port, &stream), aErrResource);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(aStream_CreateSocket(kLoopback, port, nullptr), aErrResource);
@@ -150,7 +150,7 @@ class SocketReconnect : public ::testing::TestWithParam<Drop> {};
 
 TEST_P(SocketReconnect, GetReconnectsByItself) {
     Listener listener;
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port, &stream), aErrNone);
     int first = listener.accept();
     ASSERT_GE(first, 0);
@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Drops, SocketReconnect,
 
 TEST(SocketStream, WriteReconnectsAndSendsTheWholeBlock) {
     Listener listener;
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port, &stream), aErrNone);
     int first = listener.accept();
     ASSERT_GE(first, 0);
@@ -197,7 +197,7 @@ TEST(SocketStream, WriteReconnectsAndSendsTheWholeBlock) {
 
 TEST(SocketStream, FailedReconnectLeavesItDisconnected) {
     Listener listener;
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port, &stream), aErrNone);
     int first = listener.accept();
     ASSERT_GE(first, 0);
@@ -215,7 +215,7 @@ TEST(SocketStream, FailedReconnectLeavesItDisconnected) {
 // leave one working connection.
 TEST(SocketStream, ReaderAndWriterThreadsSurviveADrop) {
     Listener listener;
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port, &stream), aErrNone);
     int first = listener.accept();
     ASSERT_GE(first, 0);

@@ -12,8 +12,7 @@ namespace {
 using PacketPtr = std::unique_ptr<aPacket, aPacketDeleter>;
 
 PacketPtr makePacket(std::vector<uint8_t> data) {
-    return PacketPtr(
-        aPacket_CreateWithData(2, static_cast<uint8_t>(data.size()), data.data()));
+    return PacketPtr(aPacket_CreateWithData(2, static_cast<uint8_t>(data.size()), data.data()));
 }
 } // namespace
 
@@ -88,7 +87,7 @@ TEST(aUEI, StreamPackets) {
         {{0x08, 0x03, 0x40, 0x00, 0x01}, false}, // not a UEI payload
         {{0x12, 0x3F, 0xFF, 0x00, 0x01, 0x02}, true},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         PacketPtr p = makePacket(c.data);
         EXPECT_EQ(c.stream, aUEI_isStreamPacket(p.get()))
             << int(c.data[0]) << " " << int(c.data[1]) << " " << int(c.data[2]);

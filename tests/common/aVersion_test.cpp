@@ -10,7 +10,7 @@ TEST(aVersion, PackAndParse) {
         uint8_t major, minor, patch;
         uint32_t packed;
         bool legacy;
-        const char* text;
+        const char *text;
     };
     const Case cases[] = {
         {2, 14, 7, 0x2E000007, true, "2.14.7"},
@@ -21,7 +21,7 @@ TEST(aVersion, PackAndParse) {
         {255, 255, 255, 0x2FFFFFFF, false, "255.255.255"},
         {2, 255, 1, 0x2F02FF01, false, "2.255.1"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         uint32_t v = aVersion_Pack(c.major, c.minor, c.patch);
         EXPECT_EQ(c.packed, v);
@@ -43,7 +43,7 @@ TEST(aVersion, ParseValues) {
         bool legacy;
         uint8_t major, minor;
         uint32_t patch;
-        const char* text;
+        const char *text;
     };
     const Case cases[] = {
         {0x1A000123, true, 1, 10, 291, "1.10.291"},
@@ -52,7 +52,7 @@ TEST(aVersion, ParseValues) {
         {0x30010203, false, 1, 2, 3, "1.2.3"},
         {0xFF010203, false, 1, 2, 3, "1.2.3"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(c.legacy, aVersion_IsLegacyFormat(c.value));
         EXPECT_EQ(c.major, aVersion_ParseMajor(c.value));
@@ -74,11 +74,11 @@ TEST(aVersion, IsAtLeastCompare) {
         bool expected;
     };
     const Case cases[] = {
-        {2, 10, 4, 2, 10, 4, true}, {2, 10, 3, 2, 10, 4, false}, {3, 0, 0, 2, 99, 99, true},
+        {2, 10, 4, 2, 10, 4, true},   {2, 10, 3, 2, 10, 4, false},   {3, 0, 0, 2, 99, 99, true},
         {2, 11, 0, 2, 10, 200, true}, {1, 255, 255, 2, 0, 0, false}, {200, 0, 0, 100, 0, 0, true},
         {2, 9, 255, 2, 10, 0, false},
     };
-    for (const Case& c : cases)
+    for (const Case &c : cases)
         EXPECT_EQ(c.expected, aVersion_IsAtLeastCompare(c.a1, c.a2, c.a3, c.b1, c.b2, c.b3))
             << int(c.a1) << "." << int(c.a2) << "." << int(c.a3) << " vs " << int(c.b1) << "."
             << int(c.b2) << "." << int(c.b3);
@@ -101,7 +101,7 @@ TEST(aVersion, Features) {
     EXPECT_FALSE(aVersion_HasFeature("version"));
     EXPECT_FALSE(aVersion_HasFeature(""));
     EXPECT_FALSE(aVersion_HasFeature(nullptr));
-    char* list = aVersion_GetFeatureList();
+    char *list = aVersion_GetFeatureList();
     ASSERT_NE(nullptr, list);
     EXPECT_STREQ("VERSION - Version Query API\n", list);
     aVersion_DestroyFeatureList(&list);

@@ -1,7 +1,7 @@
 // COBS, CRC-8 and the COBS-encoded stream. Expected values are written out by hand from the
 // frame description or computed by the independent reference tests/peers/cobs_crc8.py.
-#include "aStream_CobsEncoding.h"
 #include "aPacket.h"
+#include "aStream_CobsEncoding.h"
 #include "cobs.h"
 #include "crc8.h"
 
@@ -17,7 +17,7 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-std::string sHex(const Bytes& bytes) {
+std::string sHex(const Bytes &bytes) {
     std::string text;
     char two[3];
     for (uint8_t b : bytes) {
@@ -27,7 +27,7 @@ std::string sHex(const Bytes& bytes) {
     return text.empty() ? "-" : text;
 }
 
-Bytes sUnhex(const std::string& text) {
+Bytes sUnhex(const std::string &text) {
     Bytes bytes;
     for (size_t i = 0; i + 1 < text.size(); i += 2)
         bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
@@ -35,9 +35,9 @@ Bytes sUnhex(const std::string& text) {
 }
 
 // Runs the reference and returns its one output line.
-std::string sReference(const std::string& arguments) {
+std::string sReference(const std::string &arguments) {
     std::string command = "python3 " PEERS_DIR "/cobs_crc8.py " + arguments;
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE *pipe = popen(command.c_str(), "r");
     if (!pipe)
         return "popen failed";
     std::string out;
@@ -50,16 +50,17 @@ std::string sReference(const std::string& arguments) {
     return out;
 }
 
-Bytes sRandom(std::mt19937& rng, size_t length, int zeroPercent) {
+Bytes sRandom(std::mt19937 &rng, size_t length, int zeroPercent) {
     Bytes bytes(length);
-    for (auto& b : bytes)
-        b = (static_cast<int>(rng() % 100) < zeroPercent) ? 0 : static_cast<uint8_t>(rng() % 255 + 1);
+    for (auto &b : bytes)
+        b = (static_cast<int>(rng() % 100) < zeroPercent) ? 0
+                                                          : static_cast<uint8_t>(rng() % 255 + 1);
     return bytes;
 }
 
 TEST(Crc8, CheckValues) {
-    const char* text = "123456789";
-    EXPECT_EQ(crc8_create(reinterpret_cast<const uint8_t*>(text), 9), 0xA1);
+    const char *text = "123456789";
+    EXPECT_EQ(crc8_create(reinterpret_cast<const uint8_t *>(text), 9), 0xA1);
     EXPECT_EQ(crc8_create(nullptr, 0), 0);
     const uint8_t image[] = {0x02, 0x03, 0x03, 0x48, 0x20};
     EXPECT_EQ(crc8_create(image, sizeof(image)), 0x21);
@@ -75,7 +76,7 @@ TEST(Crc8, MatchesReference) {
     std::vector<Bytes> inputs;
     for (int i = 0; i < 8; i++)
         inputs.push_back(sRandom(rng, 1 + rng() % 40, 10));
-    for (const Bytes& input : inputs)
+    for (const Bytes &input : inputs)
         EXPECT_EQ(sReference("crc8 " + sHex(input)),
                   sHex(Bytes{crc8_create(input.data(), input.size())}));
 }
@@ -88,7 +89,7 @@ struct CobsCase {
 class CobsVectors : public ::testing::TestWithParam<CobsCase> {};
 
 TEST_P(CobsVectors, EncodeDecodeBothWays) {
-    const CobsCase& c = GetParam();
+    const CobsCase &c = GetParam();
     Bytes out(c.decoded.size() + c.decoded.size() / 254 + 2, 0xEE);
     size_t n = cobs_encode(c.decoded.data(), c.decoded.size(), out.data());
     EXPECT_EQ(Bytes(out.begin(), out.begin() + n), c.encoded);
@@ -154,7 +155,7 @@ TEST(Cobs, RandomInputsMatchReference) {
 
 TEST(Cobs, MalformedInputDecodesToZero) {
     const Bytes cases[] = {{0x05, 0x11, 0x22}, {0x00}, {0x02, 0x11, 0x00, 0x11}, {0x03, 0x01}};
-    for (const Bytes& c : cases) {
+    for (const Bytes &c : cases) {
         Bytes out(c.size() + 1);
         EXPECT_EQ(cobs_decode(c.data(), c.size(), out.data()), 0u) << sHex(c);
         EXPECT_EQ(sReference("decode " + sHex(c)), "malformed") << sHex(c);
@@ -170,38 +171,38 @@ struct Wire {
     int deletes = 0;
 };
 
-aErr sWireGet(uint8_t* byte, void* ref) {
-    Wire* w = static_cast<Wire*>(ref);
+aErr sWireGet(uint8_t *byte, void *ref) {
+    Wire *w = static_cast<Wire *>(ref);
     if (w->incoming.empty())
         return aErrNotReady;
     *byte = w->incoming.front();
     w->incoming.pop_front();
     return aErrNone;
 }
-aErr sWirePut(uint8_t byte, void* ref) {
-    Wire* w = static_cast<Wire*>(ref);
+aErr sWirePut(uint8_t byte, void *ref) {
+    Wire *w = static_cast<Wire *>(ref);
     w->puts++;
     w->written.push_back(byte);
     return aErrNone;
 }
-aErr sWireWrite(const uint8_t* bytes, size_t length, void* ref) {
-    Wire* w = static_cast<Wire*>(ref);
+aErr sWireWrite(const uint8_t *bytes, size_t length, void *ref) {
+    Wire *w = static_cast<Wire *>(ref);
     w->written.insert(w->written.end(), bytes, bytes + length);
     w->writeSizes.push_back(length);
     return aErrNone;
 }
-aErr sWireDelete(void* ref) {
-    static_cast<Wire*>(ref)->deletes++;
+aErr sWireDelete(void *ref) {
+    static_cast<Wire *>(ref)->deletes++;
     return aErrNone;
 }
 
 struct CobsStreamFixture : ::testing::Test {
     Wire wire;
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     void SetUp() override {
-        ASSERT_EQ(aStream_CreateCobsEncoding(sWireGet, sWirePut, sWireWrite, sWireDelete, &wire,
-                                             &stream),
-                  aErrNone);
+        ASSERT_EQ(
+            aStream_CreateCobsEncoding(sWireGet, sWirePut, sWireWrite, sWireDelete, &wire, &stream),
+            aErrNone);
     }
     void TearDown() override {
         if (stream) {
@@ -209,9 +210,11 @@ struct CobsStreamFixture : ::testing::Test {
             EXPECT_EQ(wire.deletes, 1) << "deleting the COBS stream deletes the underlying one";
         }
     }
-    void arrive(const Bytes& bytes) { wire.incoming.insert(wire.incoming.end(), bytes.begin(), bytes.end()); }
+    void arrive(const Bytes &bytes) {
+        wire.incoming.insert(wire.incoming.end(), bytes.begin(), bytes.end());
+    }
     // Gets until the underlying bytes are used up; collects delivered bytes and frame errors.
-    Bytes drain(int* packetErrors) {
+    Bytes drain(int *packetErrors) {
         Bytes out;
         int idle = 0; // the get that reads a delimiter reports "not ready"; the next delivers
         for (int guard = 0; guard < 10000 && idle < 2; guard++) {
@@ -330,9 +333,9 @@ TEST_F(CobsStreamFixture, PutPassesBytesUnframed) {
 
 TEST(CobsStream, CreateChecksItsOutPointer) {
     Wire wire;
-    EXPECT_EQ(aStream_CreateCobsEncoding(sWireGet, sWirePut, sWireWrite, sWireDelete, &wire,
-                                         nullptr),
-              aErrParam);
+    EXPECT_EQ(
+        aStream_CreateCobsEncoding(sWireGet, sWirePut, sWireWrite, sWireDelete, &wire, nullptr),
+        aErrParam);
 }
 
 } // namespace

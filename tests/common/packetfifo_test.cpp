@@ -28,14 +28,14 @@ struct Fifo {
 };
 
 aErr sPut(aPacketFifoRef ref, uint8_t address, uint8_t tag = 0) {
-    aPacket* p = aPacket_CreateWithData(address, 1, &tag);
+    aPacket *p = aPacket_CreateWithData(address, 1, &tag);
     aErr err = aPacketFifo_Put(ref, p);
     aPacket_Destroy(&p);
     return err;
 }
 
 // Takes a packet and returns its address (0 for none), destroying it.
-uint8_t sAddress(aPacket* p) {
+uint8_t sAddress(aPacket *p) {
     if (!p)
         return 0;
     uint8_t address = p->address;
@@ -43,12 +43,12 @@ uint8_t sAddress(aPacket* p) {
     return address;
 }
 
-bool sAcceptAll(const aPacket*, void*) {
+bool sAcceptAll(const aPacket *, void *) {
     return true;
 }
 
-bool sAcceptAddress(const aPacket* p, void* ref) {
-    return p->address == *static_cast<uint8_t*>(ref);
+bool sAcceptAddress(const aPacket *p, void *ref) {
+    return p->address == *static_cast<uint8_t *>(ref);
 }
 
 // Records every packet offered; accepts none.
@@ -56,8 +56,8 @@ struct Offers {
     std::mutex m;
     std::vector<uint8_t> addresses;
 };
-bool sRecordAndReject(const aPacket* p, void* ref) {
-    Offers* offers = static_cast<Offers*>(ref);
+bool sRecordAndReject(const aPacket *p, void *ref) {
+    Offers *offers = static_cast<Offers *>(ref);
     std::lock_guard<std::mutex> lock(offers->m);
     offers->addresses.push_back(p->address);
     return false;
@@ -66,7 +66,7 @@ bool sRecordAndReject(const aPacket* p, void* ref) {
 TEST(PacketFifo, FirstInFirstOutAndCopies) {
     Fifo f;
     ASSERT_NE(f.ref, 0u);
-    aPacket* mine = aPacket_CreateWithData(0x02, 0, reinterpret_cast<const uint8_t*>(""));
+    aPacket *mine = aPacket_CreateWithData(0x02, 0, reinterpret_cast<const uint8_t *>(""));
     EXPECT_EQ(aPacketFifo_Put(f.ref, mine), aErrNone);
     mine->address = 0x40; // the queue holds its own copy
     EXPECT_EQ(aPacketFifo_Put(f.ref, mine), aErrNone);
@@ -144,7 +144,7 @@ TEST(PacketFifo, GetFirstTakesOldestMatchAndKeepsTheRest) {
     for (uint8_t a : {0x02, 0x04, 0x06, 0x04})
         sPut(f.ref, a, a);
     uint8_t want = 0x04;
-    aPacket* p = aPacketFifo_GetFirst(f.ref, sAcceptAddress, &want);
+    aPacket *p = aPacketFifo_GetFirst(f.ref, sAcceptAddress, &want);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->address, 0x04);
     aPacket_Destroy(&p);
@@ -244,7 +244,7 @@ TEST(PacketFifo, AwaitFirstReturnsLaterMatchAndLeavesOthers) {
         sPut(f.ref, 0x06);
         sPut(f.ref, 0x06, 1);
     });
-    aPacket* p = aPacketFifo_AwaitFirst(f.ref, sAcceptAddress, &want, 5000);
+    aPacket *p = aPacketFifo_AwaitFirst(f.ref, sAcceptAddress, &want, 5000);
     producer.join();
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->address, 0x06);
@@ -260,13 +260,13 @@ TEST(PacketFifo, DestroyWakesEveryWaiter) {
     auto waitAny = std::async(std::launch::async, [&] {
         started++;
         auto start = Clock::now();
-        aPacket* p = aPacketFifo_Await(ref, 20000);
+        aPacket *p = aPacketFifo_Await(ref, 20000);
         return std::make_pair(p, sElapsedMS(start));
     });
     auto waitFiltered = std::async(std::launch::async, [&] {
         started++;
         auto start = Clock::now();
-        aPacket* p = aPacketFifo_AwaitFirst(ref, sAcceptAddress, &want, 20000);
+        aPacket *p = aPacketFifo_AwaitFirst(ref, sAcceptAddress, &want, 20000);
         return std::make_pair(p, sElapsedMS(start));
     });
     while (started < 2)
@@ -291,7 +291,7 @@ TEST(PacketFifo, DestroyWakesPlainWaiter) {
     aPacketFifoRef ref = aPacketFifo_Create();
     auto waiter = std::async(std::launch::async, [ref] {
         auto start = Clock::now();
-        aPacket* p = aPacketFifo_Await(ref, 20000);
+        aPacket *p = aPacketFifo_Await(ref, 20000);
         return std::make_pair(p, sElapsedMS(start));
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -312,7 +312,7 @@ TEST(PacketFifo, ConcurrentProducersAndConsumers) {
     for (int c = 0; c < 2; c++)
         threads.emplace_back([&] {
             while (!done || aPacketFifo_GetLength(f.ref) > 0) {
-                aPacket* p = aPacketFifo_Await(f.ref, 20);
+                aPacket *p = aPacketFifo_Await(f.ref, 20);
                 if (!p)
                     continue;
                 int id = p->data[0] * 256 + p->data[1];
@@ -327,18 +327,18 @@ TEST(PacketFifo, ConcurrentProducersAndConsumers) {
             for (int i = 0; i < kPerProducer; i++) {
                 int id = pr * kPerProducer + i;
                 uint8_t data[2] = {static_cast<uint8_t>(id / 256), static_cast<uint8_t>(id % 256)};
-                aPacket* p = aPacket_CreateWithData(0x02, 2, data);
+                aPacket *p = aPacket_CreateWithData(0x02, 2, data);
                 EXPECT_EQ(aPacketFifo_Put(f.ref, p), aErrNone);
                 aPacket_Destroy(&p);
             }
         });
-    for (auto& t : producers)
+    for (auto &t : producers)
         t.join();
     done = true;
-    for (auto& t : threads)
+    for (auto &t : threads)
         t.join();
     EXPECT_EQ(received.load(), kProducers * kPerProducer);
-    for (auto& s : seen)
+    for (auto &s : seen)
         EXPECT_EQ(s.load(), 1);
 }
 

@@ -7,6 +7,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import run, TempDir, NO_SERVER_URL  # noqa: E402
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, harness.PEERS_DIR)
 import birdfile  # noqa: E402
 

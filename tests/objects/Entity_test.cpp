@@ -24,7 +24,7 @@ protected:
     EntityClass system;
 };
 
-std::string hexOf(const std::vector<uint8_t>& bytes) {
+std::string hexOf(const std::vector<uint8_t> &bytes) {
     std::string out;
     char part[4];
     for (uint8_t b : bytes) {
@@ -54,7 +54,7 @@ TEST_F(EntityTest, GetsDecodeEachReplyLength) {
     EXPECT_EQ(system.getUEI16(5, &value16), aErrNone);
     EXPECT_EQ(value16, 0xBEEF);
     // A reply of 6 data bytes matches but carries no value of a known size.
-    ASSERT_TRUE(peer.ok("reply 0603034620 060603060001020304"));
+    ASSERT_TRUE(peer.ok("reply 0603034620 0606030600010203"));
     value32 = 0x5A5A;
     EXPECT_EQ(system.getUEI32(6, &value32), aErrNone);
     EXPECT_EQ(value32, 0u);
@@ -83,9 +83,9 @@ TEST_F(EntityTest, SubindexedGetAndSet) {
 }
 
 TEST_F(EntityTest, SetsSendBigEndianValuesAndWaitForTheAcknowledgment) {
-    EXPECT_EQ(system.setUEI8(4, 0x7E), aErrNone); // LED
+    EXPECT_EQ(system.setUEI8(4, 0x7E), aErrNone);          // LED
     EXPECT_EQ(system.setUEI32(34, 0x11223344u), aErrNone); // power limit
-    EXPECT_EQ(system.callUEI(10), aErrNone);          // save
+    EXPECT_EQ(system.callUEI(10), aErrNone);               // save
     std::vector<std::string> log = received(3);
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], "06 04 03 84 20 7E");
@@ -95,7 +95,7 @@ TEST_F(EntityTest, SetsSendBigEndianValuesAndWaitForTheAcknowledgment) {
     EXPECT_EQ(peer.control("sys-get power_limit_max"), "OK 287454020");
     EXPECT_EQ(peer.control("sys-count"), "OK gets=0 resets=0 saves=1 sets=3 stores=0");
     // A set of a 16-bit value (scripted acknowledgment).
-    ASSERT_TRUE(peer.ok("reply 0605038520 0603034520"));
+    ASSERT_TRUE(peer.ok("reply 0605038520 060303C520"));
     clearLog();
     EXPECT_EQ(system.setUEI16(5, 0xA1B2), aErrNone);
     log = received(1);
@@ -112,8 +112,6 @@ TEST_F(EntityTest, RefusalsReturnTheDevicesCode) {
     // An option the device does not have.
     EXPECT_EQ(system.getUEI8(63, &value), aErrInvalidOption);
     // A refusal whose code reads 0 is still a failure.
-    ASSERT_TRUE(peer.ok("reply 0603034820 0604030880 00"));
-    EXPECT_EQ(peer.control("reply-clear"), "OK");
     ASSERT_TRUE(peer.ok("reply 0603034820 060403088000"));
     EXPECT_EQ(system.getUEI8(8, &value), aErrUnknown);
 }
@@ -172,9 +170,6 @@ TEST_F(EntityTest, ByteStringOfFiftyBytesGoesOutInThreeSequencedPackets) {
     EXPECT_EQ(log[0], hexOf(first));
     EXPECT_EQ(log[1], hexOf(second));
     EXPECT_EQ(log[2], hexOf(third));
-    EXPECT_EQ(peer.control("sys-get name"), "OK " + hexOf(name).erase(0, 0).substr(0) == ""
-                                                ? ""
-                                                : peer.control("sys-get name"));
     std::string stored = peer.control("sys-get name");
     std::string expected = "OK ";
     for (uint8_t b : name) {
@@ -257,7 +252,7 @@ TEST_F(EntityTest, BytesCheck) {
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(EntityClass::getUEIBytesCheck(nullptr, 4), aErrParam);
     const uint8_t data[5] = {3, 0x20, 0, 0x41, 0x85};
-    aPacket* packet = aPacket_CreateWithData(6, 5, data);
+    aPacket *packet = aPacket_CreateWithData(6, 5, data);
     EXPECT_EQ(EntityClass::getUEIBytesSequence(packet), 5);
     EXPECT_EQ(EntityClass::getUEIBytesContinue(packet), 1);
     aPacket_Destroy(&packet);
@@ -295,7 +290,7 @@ TEST_F(EntityTest, AwaitAndDrainUnaskedValues) {
 }
 
 TEST_F(EntityTest, LinkLevelUEIChecks) {
-    Link* link = module->getLink();
+    Link *link = module->getLink();
     uei record{};
     record.module = 6;
     record.command = 3;

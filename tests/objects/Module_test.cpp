@@ -12,15 +12,15 @@
 
 using namespace objects_test;
 using Veltrona::Corvantis::Link;
-using Veltrona::Corvantis::LinkDiscoveryOps;
 using Veltrona::Corvantis::Link_SetDiscoveryOps;
+using Veltrona::Corvantis::LinkDiscoveryOps;
 using Veltrona::Corvantis::SystemClass;
 
 namespace {
 
-size_t countLines(const std::vector<std::string>& log, const std::string& prefix) {
+size_t countLines(const std::vector<std::string> &log, const std::string &prefix) {
     return std::count_if(log.begin(), log.end(),
-                         [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+                         [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
 }
 
 // Scripted discovery: records every call and finds what the test put in `devices`.
@@ -29,26 +29,26 @@ struct FakeDiscovery {
     static std::vector<uint32_t> calls;
     static std::vector<linkSpec> devices;
 
-    static linkSpec* find(uint32_t type, uint32_t serial, uint32_t) {
+    static linkSpec *find(uint32_t type, uint32_t serial, uint32_t) {
         std::lock_guard<std::mutex> guard(lock);
         calls.push_back(type);
-        for (const linkSpec& spec : devices)
+        for (const linkSpec &spec : devices)
             if (spec.type == type && spec.serial_num == serial)
                 return aLinkSpec_Copy(&spec);
         return nullptr;
     }
-    static uint8_t enumerate(uint32_t type, aDiscoveryModuleFoundProc callback, void* reference,
+    static uint8_t enumerate(uint32_t type, aDiscoveryModuleFoundProc callback, void *reference,
                              uint32_t) {
         std::vector<linkSpec> found;
         {
             std::lock_guard<std::mutex> guard(lock);
             calls.push_back(type);
-            for (const linkSpec& spec : devices)
+            for (const linkSpec &spec : devices)
                 if (spec.type == type)
                     found.push_back(spec);
         }
         uint8_t count = 0;
-        for (const linkSpec& spec : found) {
+        for (const linkSpec &spec : found) {
             bool accepted = false;
             bool more = callback(&spec, &accepted, reference);
             count += accepted ? 1 : 0;
@@ -103,13 +103,12 @@ TEST_P(Fallback, TriesTheOtherFamilyOnce) {
     EXPECT_FALSE(link.isConnected());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Link, Fallback,
-    ::testing::Values(FallbackCase{USB, true, {USB, AFABRIC}},
-                      FallbackCase{TCPIP, true, {TCPIP, AFABRIC}},
-                      FallbackCase{AFABRIC_TCPIP, true, {AFABRIC_TCPIP, USB}},
-                      FallbackCase{USB, false, {USB}},
-                      FallbackCase{SERIAL, true, {SERIAL}}));
+INSTANTIATE_TEST_SUITE_P(Link, Fallback,
+                         ::testing::Values(FallbackCase{USB, true, {USB, AFABRIC}},
+                                           FallbackCase{TCPIP, true, {TCPIP, AFABRIC}},
+                                           FallbackCase{AFABRIC_TCPIP, true, {AFABRIC_TCPIP, USB}},
+                                           FallbackCase{USB, false, {USB}},
+                                           FallbackCase{SERIAL, true, {SERIAL}}));
 
 TEST(ModuleNoDevice, UnconnectedOperationsReportTheirCodes) {
     Module module(2, 0);
@@ -134,7 +133,7 @@ TEST(ModuleNoDevice, NameIsCopiedAndCut) {
     std::string longName(1500, 'n');
     Link link(longName.c_str());
     EXPECT_EQ(std::string(link.getName()), std::string(1024, 'n'));
-    Link unnamed(static_cast<const char*>(nullptr));
+    Link unnamed(static_cast<const char *>(nullptr));
     EXPECT_EQ(unnamed.getName(), nullptr);
 }
 
@@ -272,6 +271,20 @@ TEST_F(ModuleConnect, ConnectThroughLinkModuleSharesTheRoutersLink) {
     EXPECT_EQ(routerSerial, serial);
 }
 
+TEST_F(ModuleConnect, FailedConnectThroughLeavesTheRoutersLinkAlone) {
+    Module router(2, 0);
+    ASSERT_EQ(router.setConfig(directConfig()), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(tcpSpec(serial, peer.tcpPort)), aErrNone);
+    {
+        Link behind("Link"); // no specifier: the connection fails before taking a hold
+        EXPECT_EQ(behind.connectThroughLinkModule(router.getLink()), aErrConfiguration);
+        EXPECT_EQ(behind.getLinkRef(), 0u);
+    }
+    EXPECT_TRUE(router.isConnected());
+    const uint8_t data[1] = {7};
+    EXPECT_EQ(router.debug(data, 1), aErrNone);
+}
+
 TEST(ModuleNoDevice, ConnectThroughAnUnconnectedRouterWithoutSpecifierIsNotFound) {
     Module router(2, 0);
     Module behind(4, false, 0);
@@ -284,7 +297,7 @@ TEST(ModuleNoDevice, ConnectThroughAnUnconnectedRouterWithoutSpecifierIsNotFound
 using ModuleQueries = PeerTest;
 
 TEST_F(ModuleQueries, RawPacketChecks) {
-    Link* link = module->getLink();
+    Link *link = module->getLink();
     uint8_t data[28] = {};
     EXPECT_EQ(link->sendPacket(6, 0x17, 28, data), aErrParam);
     EXPECT_EQ(link->sendPacket(7, 0x17, 1, data), aErrPacket);
@@ -293,7 +306,7 @@ TEST_F(ModuleQueries, RawPacketChecks) {
     const uint8_t match[1] = {0x17};
     EXPECT_EQ(link->receivePacket(5, match, &length, data), aErrPacket);
 
-    const uint8_t payload[27] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+    const uint8_t payload[27] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
                                  15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27};
     ASSERT_EQ(link->sendPacket(6, 0x17, 27, payload), aErrNone);
     length = 1;

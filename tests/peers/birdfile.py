@@ -359,10 +359,10 @@ def _number(text):
 
 
 def _placed(text, default_address=0):
-    """"SPEC@ADDRESS" into (SPEC, address)."""
+    """"WHAT@ADDRESS" into (WHAT, address)."""
     if "@" in text:
-        spec, address = text.rsplit("@", 1)
-        return spec, _number(address)
+        what, address = text.rsplit("@", 1)
+        return what, _number(address)
     return text, default_address
 
 

@@ -28,7 +28,8 @@ Control commands (one per line; every answer is one line starting with "OK" or "
     drop-listen MS              closes connections and the listener; listens again after MS
     quit                        ends the peer
 
-Later roles (system entity, router, upgrade entity) plug in by registering command handlers
+Roles: system entity (system_entity.py), router (router.py), upgrade entity over a simulated
+flash (upgrade_entity.py, --upgrade). They plug in by registering command handlers
 (`Module.handlers`, keyed by the first data byte) and control commands
 (`Peer.control_commands`).
 """
@@ -750,9 +751,11 @@ def main():
     # Roles: system entity, module queries and echo; router with modules behind it.
     import router
     import system_entity
+    import upgrade_entity
 
     system_entity.add_arguments(ap)
     router.add_arguments(ap)
+    upgrade_entity.add_arguments(ap)
     args = ap.parse_args()
     if args.tcp is None and not args.pty:
         ap.error("give --tcp PORT and/or --pty")
@@ -762,6 +765,7 @@ def main():
     peer = Peer(args)
     system_entity.attach(peer, args)
     router.attach(peer, args)
+    upgrade_entity.attach(peer, args)  # after the system entity: it extends its queries
     peer.serve_control()
     if args.discovery:
         # Announces the TCP port; see discovery_responder.py.

@@ -16,7 +16,8 @@ A write to an address where a module sits succeeds; elsewhere nothing acknowledg
 the status is 0x86 (I/O error).
 
 Options: --behind ADDR:SERIAL[:MODEL[:VERSION[:BUILD[:NAME]]]] (repeatable) turns router
-mode on. Control commands:
+mode on. --router-forward lets the modules behind hear their packets whatever route-to-me
+says (a router that always forwards what is addressed to its modules). Control commands:
     router on|off               I2C entity and routing on or off
     router-add ADDR SERIAL [MODEL [VERSION [BUILD [NAME]]]]
     router-probes               the addresses written to, in order, as hex bytes
@@ -58,6 +59,7 @@ class Router:
         self.enabled = enabled
         self.lock = threading.Lock()
         self.probes = []
+        self.forward = False
         self.forced_status = None
         self.read_data = b""
         self.last_request = b""
@@ -67,6 +69,8 @@ class Router:
         self.module.handlers[I2C] = self.handle_i2c
 
     def routing(self):
+        if self.forward:
+            return True
         system = getattr(self.peer, "system", None)
         return system is not None and system.value(OPT["route_to_me"]) == 1
 
@@ -128,10 +132,13 @@ def add_arguments(ap):
     ap.add_argument("--behind", action="append", default=[],
                     help="a module behind this router: ADDR:SERIAL[:MODEL[:VERSION[:BUILD"
                          "[:NAME]]]] (router mode)")
+    ap.add_argument("--router-forward", action="store_true",
+                    help="modules behind hear their packets also while route-to-me is 0")
 
 
 def attach(peer, args):
     router = Router(peer, enabled=bool(args.behind))
+    router.forward = args.router_forward
     peer.router = router
     for text in args.behind:
         router.add(*parse_behind(text))

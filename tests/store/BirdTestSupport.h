@@ -52,7 +52,8 @@ inline void writeFile(const std::string &path, const std::string &bytes) {
 // Runs Python code with the builder imported as b; the code's working folder is dir.
 inline void runBuilder(const std::string &dir, const std::string &code) {
     std::string script = dir + "/make_fixture.py";
-    writeFile(script, "import sys, os\nsys.path.insert(0, '" PEERS_DIR "')\n"
+    writeFile(script, "import sys, os\nsys.dont_write_bytecode = True\n"
+                      "sys.path.insert(0, '" PEERS_DIR "')\n"
                       "import birdfile as b\nos.chdir('" +
                           dir + "')\n" + code + "\n");
     std::string command = "python3 '" + script + "'";

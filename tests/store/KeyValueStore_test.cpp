@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -19,26 +19,28 @@
 #include "Log.h"
 
 namespace {
-std::string readFile(const std::string& path) {
+std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-void writeFile(const std::string& path, const std::string& content) {
+void writeFile(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary);
     out << content;
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // A time text of the C library form, e.g. "Thu Dec  9 17:59:03 2021".
 const std::regex kTimeText("(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
                            "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
                            "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
 
-std::vector<std::string> lines(const std::string& text) {
+std::vector<std::string> lines(const std::string &text) {
     std::vector<std::string> out;
     std::istringstream in(text);
     std::string line;
@@ -81,7 +83,7 @@ public:
 
 private:
     unsigned saved_;
-    FILE* file_ = nullptr;
+    FILE *file_ = nullptr;
     int read_ = -1;
     std::string text_;
 };
@@ -117,7 +119,7 @@ TEST(KeyValueStore, LoadingAMissingFileCreatesIt) {
     EXPECT_EQ("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n", log.text());
     // No temporary file stays behind.
     int count = 0;
-    for (auto& e : std::filesystem::directory_iterator(dir.path())) {
+    for (auto &e : std::filesystem::directory_iterator(dir.path())) {
         (void)e;
         ++count;
     }
@@ -158,8 +160,8 @@ TEST(KeyValueStore, Reader) {
                     "LAST=no line end");
     KeyValueStore store(path.c_str());
     const std::map<std::string, std::string> expected = {
-        {"KEY", "some value"}, {"KEY2", "second"}, {"#KEY", "1"},       {"A", ""},
-        {"AB", ""},            {"SPACED", "x  y"}, {"TAB", "value"},    {"LAST", "no line end"},
+        {"KEY", "some value"}, {"KEY2", "second"}, {"#KEY", "1"},           {"A", ""}, {"AB", ""},
+        {"SPACED", "x  y"},    {"TAB", "value"},   {"LAST", "no line end"},
     };
     EXPECT_EQ(expected, store.Entries());
     EXPECT_FALSE(store.Changed());
@@ -331,7 +333,7 @@ TEST(KeyValueStore, SaveWithoutAnyNameUsesTheDefault) {
     struct WorkIn {
         std::string previous;
         bool moved = false;
-        explicit WorkIn(const std::string& path) {
+        explicit WorkIn(const std::string &path) {
             char here[4096];
             if (getcwd(here, sizeof(here))) {
                 previous = here;
@@ -385,7 +387,7 @@ TEST(KeyValueStore, FailedSaveLeavesTheOldFile) {
     EXPECT_EQ(0u, log.text().find("Attibutes: Error - cannot open attributes file for writting: '" +
                                   path + "' ("));
     int count = 0;
-    for (auto& e : std::filesystem::directory_iterator(dir.path())) {
+    for (auto &e : std::filesystem::directory_iterator(dir.path())) {
         (void)e;
         ++count;
     }

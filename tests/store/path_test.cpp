@@ -4,15 +4,15 @@
 
 TEST(BuildPath, AlwaysInsertsTheSeparator) {
     struct Case {
-        const char* a;
-        const char* b;
-        const char* expected;
+        const char *a;
+        const char *b;
+        const char *expected;
     };
     const Case cases[] = {
-        {"x", "y", "x/y"}, {"/", "y", "//y"}, {"a/", "b", "a//b"}, {"a", "/b", "a//b"},
-        {"", "y", "/y"},   {"x", "", "x/"},
+        {"x", "y", "x/y"},   {"/", "y", "//y"}, {"a/", "b", "a//b"},
+        {"a", "/b", "a//b"}, {"", "y", "/y"},   {"x", "", "x/"},
     };
-    for (const Case& c : cases)
+    for (const Case &c : cases)
         EXPECT_EQ(c.expected, BuildPath(c.a, c.b, nullptr)) << c.a << " + " << c.b;
 }
 
@@ -28,10 +28,10 @@ TEST(BuildPath, ManyComponentsAndStrings) {
 }
 
 TEST(BuildPath, ANullComponentEndsTheList) {
-    const char* none = nullptr;
+    const char *none = nullptr;
     EXPECT_EQ("a/b", BuildPath("a", "b", none, "c", nullptr));
     EXPECT_EQ("", BuildPath(none, "b", nullptr));
-    const char* parts[] = {"p", "q", nullptr, "r"};
+    const char *parts[] = {"p", "q", nullptr, "r"};
     EXPECT_EQ("p/q", BuildPathList(parts, 4));
     EXPECT_EQ("p", BuildPathList(parts, 1));
     EXPECT_EQ("", BuildPathList(nullptr, 3));

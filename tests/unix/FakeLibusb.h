@@ -179,7 +179,8 @@ private:
         FakeTransfer record{endpoint, length, timeout, {}};
         if (in) {
             int n = (int)reply.data.size() < length ? (int)reply.data.size() : length;
-            memcpy(data, reply.data.data(), (size_t)n);
+            if (n > 0)
+                memcpy(data, reply.data.data(), (size_t)n);
             *transferred = n;
             record.data.assign(data, data + n);
         } else {

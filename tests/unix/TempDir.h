@@ -10,7 +10,7 @@ class TempDir {
 public:
     TempDir() {
         char pattern[] = "/tmp/syslayer_test_XXXXXX";
-        const char* made = mkdtemp(pattern);
+        const char *made = mkdtemp(pattern);
         path_ = made ? made : "";
     }
     ~TempDir() {
@@ -18,10 +18,10 @@ public:
         if (!path_.empty())
             std::filesystem::remove_all(path_, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
 
 private:
     std::string path_;

@@ -13,12 +13,12 @@
 
 namespace {
 
-void writeFile(const std::string& path, const std::string& content) {
+void writeFile(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary);
     out << content;
 }
 
-std::string readFile(const std::string& path) {
+std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
@@ -26,7 +26,7 @@ std::string readFile(const std::string& path) {
 }
 
 // A path of exactly length bytes below dir that names dir/name: "./" steps pad it out.
-std::string paddedPath(const std::string& dir, const std::string& name, size_t length) {
+std::string paddedPath(const std::string &dir, const std::string &name, size_t length) {
     std::string path = dir + "/";
     std::string tail = name;
     while (path.size() + tail.size() + 2 <= length)
@@ -140,13 +140,16 @@ TEST(aFile, AppendStartsAtTheEndAndReadsBack) {
     EXPECT_EQ(aErrEOF, aFile_Read(a, &b, 1, nullptr));
     EXPECT_EQ(aErrNone, aFile_SetUnbuffered(a));
     EXPECT_EQ(aErrNone, aFile_Printf(a, "new\n"));
+    // Switching between writing and reading needs no seek from the caller.
+    EXPECT_EQ(aErrEOF, aFile_Read(a, &b, 1, nullptr));
+    EXPECT_EQ(aErrNone, aFile_Printf(a, "more\n"));
     EXPECT_EQ(aErrNone, aFile_Seek(a, 0, aSeekStart));
     char line[16];
     size_t length = 0;
     EXPECT_EQ(aErrNone, aFile_ReadLine(a, line, sizeof(line), &length));
     EXPECT_STREQ("old\n", line);
     aFile_Close(&a);
-    EXPECT_EQ("old\nnew\n", readFile(path));
+    EXPECT_EQ("old\nnew\nmore\n", readFile(path));
 }
 
 TEST(aFile, SeekBounds) {
@@ -166,13 +169,13 @@ TEST(aFile, SeekBounds) {
         int nextByte; // byte read after the seek, -1 for end of file
     };
     const Case cases[] = {
-        {0, aSeekStart, aErrNone, '0'},     {10, aSeekStart, aErrNone, -1},
-        {11, aSeekStart, aErrRange, -2},    {-1, aSeekStart, aErrRange, -2},
-        {0, aSeekEnd, aErrNone, -1},        {1, aSeekEnd, aErrRange, -2},
-        {-10, aSeekEnd, aErrNone, '0'},     {-11, aSeekEnd, aErrRange, -2},
-        {-3, aSeekEnd, aErrNone, '7'},      {LONG_MIN, aSeekEnd, aErrRange, -2},
+        {0, aSeekStart, aErrNone, '0'},  {10, aSeekStart, aErrNone, -1},
+        {11, aSeekStart, aErrRange, -2}, {-1, aSeekStart, aErrRange, -2},
+        {0, aSeekEnd, aErrNone, -1},     {1, aSeekEnd, aErrRange, -2},
+        {-10, aSeekEnd, aErrNone, '0'},  {-11, aSeekEnd, aErrRange, -2},
+        {-3, aSeekEnd, aErrNone, '7'},   {LONG_MIN, aSeekEnd, aErrRange, -2},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "offset " << c.offset << " origin " << c.origin);
         EXPECT_EQ(aErrNone, aFile_Seek(f, 4, aSeekStart));
         EXPECT_EQ(c.expected, aFile_Seek(f, c.offset, c.origin));
@@ -211,14 +214,13 @@ TEST(aFile, ReadLine) {
     // Reading goes on from where the previous row stopped.
     const Case cases[] = {
         {5, "abcd", 4, aErrOverrun}, // the line end stays unread
-        {5, "\n", 1, aErrNone},
-        {6, "xy\n", 3, aErrNone},
+        {5, "\n", 1, aErrNone},      {6, "xy\n", 3, aErrNone},
         {6, "last", 4, aErrNone}, // a last line without line end
         {6, "", 0, aErrEOF},
     };
     aFileRef f = aFile_Open(path.c_str(), aFileModeReadOnly);
     ASSERT_NE(nullptr, f);
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         char buffer[16];
         size_t length = 99;

@@ -56,13 +56,13 @@ struct Pty : ::testing::Test {
         }
         return got;
     }
-    void masterWrite(const Bytes& bytes) {
+    void masterWrite(const Bytes &bytes) {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
 };
 
 // Reads n bytes from the stream while it reports "not ready"; collects frame errors.
-Bytes sStreamRead(aStream* stream, size_t n, int* packetErrors = nullptr, int timeoutMS = 2000) {
+Bytes sStreamRead(aStream *stream, size_t n, int *packetErrors = nullptr, int timeoutMS = 2000) {
     Bytes got;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMS);
     while (got.size() < n && Clock::now() < deadline) {
@@ -91,10 +91,10 @@ struct LineCase {
 class SerialSettings : public Pty, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(SerialSettings, AppliesRawModeAndRestoresOnDelete) {
-    const LineCase& c = GetParam();
+    const LineCase &c = GetParam();
     termios before;
     ASSERT_EQ(tcgetattr(slave, &before), 0);
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSerial(name, c.baudIndex, c.parity, c.dataBits, c.stopBits, &stream),
               aErrNone);
     termios t;
@@ -125,7 +125,7 @@ TEST_P(SerialSettings, AppliesRawModeAndRestoresOnDelete) {
 }
 
 TEST_P(SerialSettings, RawSettingsAsBuilt) {
-    const LineCase& c = GetParam();
+    const LineCase &c = GetParam();
     termios t;
     aStream_SerialRawSettings(&t, c.baudIndex, c.parity, c.dataBits, c.stopBits);
     EXPECT_EQ(cfgetospeed(&t), c.speed);
@@ -139,15 +139,14 @@ TEST_P(SerialSettings, RawSettingsAsBuilt) {
     EXPECT_EQ(t.c_lflag, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, SerialSettings,
-    ::testing::Values(LineCase{6, 0, 0, 0, B115200, CS8, false, false},
-                      LineCase{0, 1, 1, 1, B2400, CS7, true, true},
-                      LineCase{7, 0, 0, 1, B230400, CS8, false, true},
-                      LineCase{2, 1, 0, 0, B9600, CS8, true, false}));
+INSTANTIATE_TEST_SUITE_P(Lines, SerialSettings,
+                         ::testing::Values(LineCase{6, 0, 0, 0, B115200, CS8, false, false},
+                                           LineCase{0, 1, 1, 1, B2400, CS7, true, true},
+                                           LineCase{7, 0, 0, 1, B230400, CS8, false, true},
+                                           LineCase{2, 1, 0, 0, B9600, CS8, true, false}));
 
 TEST_F(Pty, PlainStreamMovesBytesAndNeverWaits) {
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSerial(name, 6, 0, 0, 0, &stream), aErrNone);
     uint8_t byte;
     auto start = Clock::now();
@@ -164,7 +163,7 @@ TEST_F(Pty, PlainStreamMovesBytesAndNeverWaits) {
 }
 
 TEST_F(Pty, PacketizedStreamFramesBothWays) {
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     ASSERT_EQ(aStream_CreateSerial_Packetized(name, 6, 0, 0, 0, &stream), aErrNone);
     const Bytes image = {0x02, 0x03, 0x03, 0x48, 0x20};
     EXPECT_EQ(aStream_Write(stream, image.data(), image.size()), aErrNone);
@@ -180,16 +179,14 @@ TEST_F(Pty, PacketizedStreamFramesBothWays) {
 }
 
 TEST_F(Pty, CreationErrors) {
-    aStream* stream = nullptr;
+    aStream *stream = nullptr;
     EXPECT_EQ(aStream_CreateSerial(name, 6, 0, 2, 0, &stream), aErrParam);
     EXPECT_EQ(aStream_CreateSerial(name, 6, 0, 0, 2, &stream), aErrParam);
     EXPECT_EQ(aStream_CreateSerial_Packetized(name, 6, 0, 2, 0, &stream), aErrParam);
     EXPECT_EQ(aStream_CreateSerial(nullptr, 6, 0, 0, 0, &stream), aErrParam);
     EXPECT_EQ(aStream_CreateSerial(name, 6, 0, 0, 0, nullptr), aErrParam);
-    EXPECT_EQ(aStream_CreateSerial("/dev/no-such-serial-port", 6, 0, 0, 0, &stream),
-              aErrNotFound);
-    EXPECT_EQ(aStream_CreateSerial("/dev/null", 6, 0, 0, 0, &stream), aErrIO)
-        << "not a terminal";
+    EXPECT_EQ(aStream_CreateSerial("/dev/no-such-serial-port", 6, 0, 0, 0, &stream), aErrNotFound);
+    EXPECT_EQ(aStream_CreateSerial("/dev/null", 6, 0, 0, 0, &stream), aErrIO) << "not a terminal";
     std::string tooLong(5000, 'a');
     EXPECT_EQ(aStream_CreateSerial(tooLong.c_str(), 6, 0, 0, 0, &stream), aErrParam);
     EXPECT_EQ(stream, nullptr);

@@ -6,8 +6,8 @@
 #include <cerrno>
 
 namespace {
-void* sStore(void* argument) {
-    static_cast<std::atomic<int>*>(argument)->store(7);
+void *sStore(void *argument) {
+    static_cast<std::atomic<int> *>(argument)->store(7);
     return nullptr;
 }
 } // namespace

@@ -6,16 +6,16 @@
 #include <vector>
 
 namespace {
-void sRecord(uint32_t microseconds, void* reference) {
-    static_cast<std::vector<uint32_t>*>(reference)->push_back(microseconds);
+void sRecord(uint32_t microseconds, void *reference) {
+    static_cast<std::vector<uint32_t> *>(reference)->push_back(microseconds);
 }
 struct Totals {
     uint64_t sum = 0;
     uint32_t largest = 0;
 };
 
-void sSum(uint32_t microseconds, void* reference) {
-    Totals* totals = static_cast<Totals*>(reference);
+void sSum(uint32_t microseconds, void *reference) {
+    Totals *totals = static_cast<Totals *>(reference);
     totals->sum += microseconds;
     if (microseconds > totals->largest)
         totals->largest = microseconds;
@@ -34,7 +34,7 @@ TEST(aTime, SleepSlicing) {
         {1000, {999999, 1}},
         {2500, {999999, 999999, 500002}},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.ms);
         std::vector<uint32_t> slices;
         EXPECT_EQ(c.slices.size(), aTime_SleepSliced(c.ms, sRecord, &slices));
