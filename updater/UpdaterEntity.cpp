@@ -16,12 +16,12 @@ const uint32_t kAddressSize = 4;
 // Bit 31 of the protocol features: the device takes several packets in one write.
 const uint32_t kFeaturePooledPackets = 0x80000000u;
 
-uint32_t sLoadAddress(const uint8_t* data) {
+uint32_t sLoadAddress(const uint8_t *data) {
     return static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
            static_cast<uint32_t>(data[2]) << 8 | data[3];
 }
 
-uint32_t sByteSum(const uint8_t* data, uint32_t length) {
+uint32_t sByteSum(const uint8_t *data, uint32_t length) {
     uint32_t sum = 0;
     for (uint32_t i = 0; i < length; ++i)
         sum += data[i];
@@ -33,7 +33,7 @@ uint32_t sByteSum(const uint8_t* data, uint32_t length) {
 UpdaterEntity::UpdaterEntity() = default;
 UpdaterEntity::~UpdaterEntity() = default;
 
-void UpdaterEntity::init(Module* target, uint8_t index, bool checkSums, bool viaRouter) {
+void UpdaterEntity::init(Module *target, uint8_t index, bool checkSums, bool viaRouter) {
     EntityClass::init(target, cmdUPGRADE, index);
     module = target;
     sumCheck = checkSums;
@@ -41,7 +41,7 @@ void UpdaterEntity::init(Module* target, uint8_t index, bool checkSums, bool via
     ueiData = false;
 }
 
-aErr UpdaterEntity::sendRequest(uint8_t sub, const uint8_t* payload, uint8_t length) {
+aErr UpdaterEntity::sendRequest(uint8_t sub, const uint8_t *payload, uint8_t length) {
     uint8_t bytes[aPACKET_MAXDATA - 1];
     if (length > sizeof bytes - 1)
         return aErrParam;
@@ -51,7 +51,7 @@ aErr UpdaterEntity::sendRequest(uint8_t sub, const uint8_t* payload, uint8_t len
     return sendPacket(cmdUPGRADE, static_cast<uint8_t>(length + 1), bytes);
 }
 
-aErr UpdaterEntity::awaitReply(uint8_t sub, uint8_t* reply, uint8_t& replyLength) {
+aErr UpdaterEntity::awaitReply(uint8_t sub, uint8_t *reply, uint8_t &replyLength) {
     const uint8_t match[2] = {cmdUPGRADE, sub};
     std::memset(reply, 0, aPACKET_MAXDATA);
     replyLength = sizeof match;
@@ -77,8 +77,8 @@ aErr UpdaterEntity::LoaderInit() {
     return aErrNone;
 }
 
-aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags,
-                                    uint16_t& blockSize) {
+aErr UpdaterEntity::TransferPrepare(const uint8_t *data, uint32_t length, uint8_t flags,
+                                    uint16_t &blockSize) {
     if (data == nullptr || length < kAddressSize)
         return aErrParam;
     Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", (int)length,
@@ -117,7 +117,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
     return aErrNone;
 }
 
-aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
+aErr UpdaterEntity::LoaderTransfer(const uint8_t *data, uint32_t length) {
     if (data == nullptr || length < kAddressSize)
         return aErrParam;
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n",
@@ -180,19 +180,19 @@ aErr UpdaterEntity::CheckPooledPacketsSupport() {
         return err;
     if ((features & kFeaturePooledPackets) == 0)
         return aErrNone;
-    Link* link = module->getLink();
+    Link *link = module->getLink();
     if (link == nullptr)
         return aErrConnection;
     return link->enablePooledPackets(true);
 }
 
-aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
-                                     UpdaterDisplayInterface& display) {
+aErr UpdaterEntity::FirmwareTransfer(const uint8_t *data, uint32_t length, uint16_t blockSize,
+                                     UpdaterDisplayInterface &display) {
     if (data == nullptr || length < kAddressSize)
         return aErrParam;
     Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n",
              sLoadAddress(data), (int)(length - kAddressSize));
-    const uint8_t* content = data + kAddressSize;
+    const uint8_t *content = data + kAddressSize;
     uint32_t remaining = length - kAddressSize;
     // A device that grants no room per chunk would have the loop send nothing forever.
     if (remaining > 0 && blockSize == 0) {
@@ -218,8 +218,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
         err = FirmwareWrite(static_cast<uint16_t>(chunk));
     }
     display.display_progress(false);
-    Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n",
-             (int)(length - remaining), (int)length);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", (int)(length - remaining),
+             (int)length);
     if (err != aErrNone)
         Log::log(0, "NETWORK: Failed to transfer firmware\n");
     return err;
@@ -247,7 +247,7 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t count) {
     return aErrNone;
 }
 
-aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
+aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface &display) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
     aErr result = sendRequest(val_UPGRADE_REBOOT, nullptr, 0);
     if (result != aErrNone)
@@ -310,14 +310,14 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
     return err;
 }
 
-aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t length,
-                                               uint32_t& count, uint32_t& sum) {
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
-             (int)length);
+aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t *data, uint32_t length,
+                                               uint32_t &count, uint32_t &sum) {
+    Log::log(DEBUG_Network_FIRM,
+             "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n", (int)length);
     uei record{};
     record.type = kUEITypeBytes;
     // Sending only reads the bytes.
-    record.v.bytes.data = const_cast<uint8_t*>(data);
+    record.v.bytes.data = const_cast<uint8_t *>(data);
     record.v.bytes.length = length;
     aErr err = setUEI(val_UPGRADE_DATA_UEI, &record);
     if (err != aErrNone) {
@@ -330,7 +330,7 @@ aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t len
     return aErrNone;
 }
 
-aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& count) {
+aErr UpdaterEntity::_block_transfer(const uint8_t *data, uint32_t length, uint32_t &count) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
     if (data == nullptr && length > 0)
         return aErrParam;
@@ -371,8 +371,8 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
                          (int)piece);
                 // The same piece goes again, but not without end.
                 if (tries >= kDataPieceTries) {
-                    Log::log(DEBUG_Network_FIRM,
-                             "\nNETWORK: piece refused %u times, giving up.\n", tries);
+                    Log::log(DEBUG_Network_FIRM, "\nNETWORK: piece refused %u times, giving up.\n",
+                             tries);
                     err = aErrPacket;
                 }
                 continue;
@@ -381,13 +381,11 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
             sum += sByteSum(data + sent, piece);
             sent += piece;
             ++count;
-            Log::log(DEBUG_Network_FIRM,
-                     "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", (int)piece,
-                     (int)(length - sent), (int)length);
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
+                     (int)piece, (int)(length - sent), (int)length);
         }
     }
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", (int)sent,
-             (int)length);
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", (int)sent, (int)length);
     if (err != aErrNone || !sumCheck)
         return err;
 

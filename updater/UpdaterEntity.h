@@ -43,28 +43,27 @@ public:
     UpdaterEntity();
     ~UpdaterEntity() override;
 
-    void init(Veltrona::Corvantis::Module* module, uint8_t index, bool sumCheck, bool routed);
+    void init(Veltrona::Corvantis::Module *module, uint8_t index, bool sumCheck, bool routed);
 
     aErr LoaderInit();
     // data: the block (4-byte load address first), length: the whole block.
-    aErr TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags,
-                         uint16_t& blockSize);
-    aErr LoaderTransfer(const uint8_t* data, uint32_t length);
+    aErr TransferPrepare(const uint8_t *data, uint32_t length, uint8_t flags, uint16_t &blockSize);
+    aErr LoaderTransfer(const uint8_t *data, uint32_t length);
     aErr LoaderStart();
     // 0 when the device accepts data as UEI byte strings (then used from here on).
     aErr CheckUEIDataSupport();
     aErr CheckPooledPacketsSupport();
-    aErr FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
-                          UpdaterDisplayInterface& display);
+    aErr FirmwareTransfer(const uint8_t *data, uint32_t length, uint16_t blockSize,
+                          UpdaterDisplayInterface &display);
     aErr FirmwareWrite(uint16_t count);
-    aErr LoaderReboot(UpdaterDisplayInterface& display);
+    aErr LoaderReboot(UpdaterDisplayInterface &display);
 
     aErr _reconnect(uint32_t delay);
     // One data transfer confirmed by the byte sum; count receives the packets (or strings)
     // the device accepted.
-    aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& count);
-    aErr _block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t& count,
-                                    uint32_t& sum);
+    aErr _block_transfer(const uint8_t *data, uint32_t length, uint32_t &count);
+    aErr _block_transfer_uei_helper(const uint8_t *data, uint32_t length, uint32_t &count,
+                                    uint32_t &sum);
 
     bool sumCheck = true;
     bool routed = false;
@@ -74,11 +73,11 @@ public:
 
 private:
     // Sends cmdUPGRADE, sub, then length payload bytes.
-    aErr sendRequest(uint8_t sub, const uint8_t* payload, uint8_t length);
+    aErr sendRequest(uint8_t sub, const uint8_t *payload, uint8_t length);
     // Awaits the first reply that starts with cmdUPGRADE, sub; reply gets its data bytes.
-    aErr awaitReply(uint8_t sub, uint8_t* reply, uint8_t& replyLength);
+    aErr awaitReply(uint8_t sub, uint8_t *reply, uint8_t &replyLength);
 
-    Veltrona::Corvantis::Module* module = nullptr;
+    Veltrona::Corvantis::Module *module = nullptr;
 };
 
 #endif

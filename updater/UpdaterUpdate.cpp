@@ -212,7 +212,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface &display, Module &module, BirdFi
 
 BirdFile Updater::load_bird(const char *action, std::string birdFile, unsigned serial,
                             unsigned build, bool download) {
-    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storageDirectory, "load_bird");
+    std::unique_ptr<UpdaterStore> store =
+        _createUpdaterStore(display, storageDirectory, "load_bird");
     if (!store)
         return BirdFile();
     if (!birdFile.empty()) {
@@ -349,7 +350,8 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string birdF
         target.disconnect();
         for (unsigned attempt = 0; attempt < kEnumerationAttempts; ++attempt) {
             if ((attempt + 1) % kEnumerationRefresh == 0) {
-                Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+                Log::log(DEBUG_APP,
+                         "Failed enumeration after 3 tries, refreshing libusb context.\n");
                 Corvantis_libusb_exit();
             }
             if (target.discoverAndConnect(USB, serial) == aErrNone && target.isConnected())

@@ -15,18 +15,18 @@
 
 namespace {
 
-const int kPollCount = 200;           // thread start and forced sync: 200 x 10 ms
+const int kPollCount = 200; // thread start and forced sync: 200 x 10 ms
 const uint32_t kPollMS = 10;
-const uint64_t kSendWaitMS = 100;     // send thread queue wait; bounds how long a stop waits
-const uint64_t kSyncRetryMS = 500;    // an unanswered handshake is started again after this
-const uint64_t kFinalFlushMS = 1000;  // a stopping send thread writes queued packets this long
+const uint64_t kSendWaitMS = 100;    // send thread queue wait; bounds how long a stop waits
+const uint64_t kSyncRetryMS = 500;   // an unanswered handshake is started again after this
+const uint64_t kFinalFlushMS = 1000; // a stopping send thread writes queued packets this long
 const uint32_t kIOErrorPauseMS = 100;
 const uint32_t kSyncSettleMS = 100;
 const int kResetAttempts = 20;
 const uint32_t kResetPauseMS = 100;
 const uint64_t kQueryTimeoutMS = 1000;
-const unsigned kSpinIdleReads = 200;  // empty reads answered by giving up the processor
-const unsigned kFastIdleReads = 300;  // then by a few microseconds of sleep, then by 1 ms
+const unsigned kSpinIdleReads = 200; // empty reads answered by giving up the processor
+const unsigned kFastIdleReads = 300; // then by a few microseconds of sleep, then by 1 ms
 const size_t kPoolBufferSize = 4096;
 const size_t kPoolFillLimit = kPoolBufferSize - aPACKET_MAXWIRE; // 4066: room for one more
 
@@ -66,8 +66,8 @@ aErr sQueueRoute(aLinkRecord* r, uint8_t value) {
 void sTracePacket(const char* where, aLinkRef id, const aPacket* p) {
     if (!aDebug_Enabled(aDEBUG_PACKETS))
         return;
-    aDebug_Print(" %s(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n", where, (int)id,
-                 p->address, p->dataSize, p->data[0], p->data[1], p->data[2]);
+    aDebug_Print(" %s(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n", where, (int)id, p->address,
+                 p->dataSize, p->data[0], p->data[1], p->data[2]);
 }
 
 // The packet log (type 1 sent, 2 received). The packet log operations create record->log;
@@ -152,8 +152,7 @@ bool sHandleHBBackChannel(aLinkRecord* r, const aPacket* p) {
                  (int)r->id, p->dataSize, p->data[0], p->data[1]);
     if (n == 0) {
         r->heartbeatState = kHBStateUp;
-        aDEBUG_TRACE(aDEBUG_PACKETS, " sHandleHBBackChannel(%d) %s\n", (int)r->id,
-                     "sending HB UP");
+        aDEBUG_TRACE(aDEBUG_PACKETS, " sHandleHBBackChannel(%d) %s\n", (int)r->id, "sending HB UP");
     } else if (n == 1) {
         r->heartbeatState = kHBStateDown;
         aDEBUG_TRACE(aDEBUG_PACKETS, " sHandleHBBackChannel(%d) %s\n", (int)r->id,
@@ -381,8 +380,8 @@ aErr sStart(aLinkRecord* r) {
     }
     bool started = false;
     for (int i = 0; i < kPollCount && !started; ++i) {
-        started = r->receiveReady.load() && r->sendReady.load() &&
-                  r->status.load() == kLinkStatusRunning;
+        started =
+            r->receiveReady.load() && r->sendReady.load() && r->status.load() == kLinkStatusRunning;
         if (!started)
             aTime_MSSleep(kPollMS);
     }
@@ -460,8 +459,8 @@ aErr sMakeSerialStream(const aLinkEntry* entry, aStream** stream) {
     int index = aStream_SerialBaudIndex(entry->baudRate);
     if (index < 0)
         return aErrParam;
-    return aStream_CreateSerial_Packetized(entry->portName.c_str(), static_cast<uint32_t>(index),
-                                           0, 0, 0, stream);
+    return aStream_CreateSerial_Packetized(entry->portName.c_str(), static_cast<uint32_t>(index), 0,
+                                           0, 0, stream);
 }
 
 struct SerialConfig {
@@ -568,8 +567,7 @@ aLinkRef aLink_CreateClient(uint32_t, uint16_t, aLinkRef reference) {
     return 0;
 }
 
-aLinkRef aLink_CreateServer(aLinkRef served, uint16_t* port, uint32_t* interfaceAddress,
-                            uint8_t) {
+aLinkRef aLink_CreateServer(aLinkRef served, uint16_t* port, uint32_t* interfaceAddress, uint8_t) {
     if (port == nullptr || interfaceAddress == nullptr || served == 0)
         return 0;
     if (!aLinkManager_LookupByID(served)) {
@@ -615,6 +613,9 @@ aLinkRef aLink_Init(aLinkRef link, aStream* stream) {
     if (!entry)
         return 0;
     std::lock_guard<std::mutex> control(entry->record.control);
+    // The threads read the stream and the queues: never swap them under a running link.
+    if (entry->record.running.load())
+        return 0;
     return sInit(entry.get(), stream);
 }
 
@@ -751,8 +752,7 @@ aPacket* aLink_AwaitPacket(aLinkRef link, uint64_t timeoutMS) {
 aPacket* aLink_GetFirst(aLinkRef link, aPacketFilterProc filter, void* reference) {
     aLinkEntryPtr entry = aLinkManager_LookupByID(link); // keeps the record alive
     aLinkRecord* r = sRecordOf(entry);
-    return r != nullptr ? aPacketFifo_GetFirst(r->receiveFifo.load(), filter, reference)
-                        : nullptr;
+    return r != nullptr ? aPacketFifo_GetFirst(r->receiveFifo.load(), filter, reference) : nullptr;
 }
 
 aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilterProc filter, void* reference,

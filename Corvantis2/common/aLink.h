@@ -30,7 +30,7 @@ typedef enum : uint8_t {
 #define aLINK_SYNC_ADDRESS 0xAD  // sync / module-address query, no data
 #define aLINK_ROUTE_ADDRESS 0xAF // route control: 0xAF, 0x01, value
 #define cmdFORCEROUTE aLINK_ROUTE_ADDRESS
-#define aLINK_SYNC_PACKETS 6     // sync packets sent to start a handshake
+#define aLINK_SYNC_PACKETS 6 // sync packets sent to start a handshake
 
 // Creation: the new or existing identifier, 0 on failure.
 

@@ -88,11 +88,11 @@ struct aLinkEntry {
     uint32_t ident1 = 0; // IPv4 address (TCP/IP); server port (client)
     uint32_t ident2 = 0; // TCP port (TCP/IP); client sequence number (client)
     uint32_t type = INVALID;
-    int16_t useCount = 0;        // guarded by the table mutex
-    aServer* server = nullptr;   // the sharing server serving this link, if any
-    aLinkRef parent = 0;         // the served link of a server's client link
-    std::string portName;        // serial links: the device path
-    uint32_t baudRate = 0;       // serial links
+    int16_t useCount = 0;                  // guarded by the table mutex
+    aServer* server = nullptr;             // the sharing server serving this link, if any
+    aLinkRef parent = 0;                   // the served link of a server's client link
+    std::string portName;                  // serial links: the device path
+    uint32_t baudRate = 0;                 // serial links
     aLinkStreamMaker makeStream = nullptr; // null: the stream cannot be rebuilt
     aLinkRecord record;
 };

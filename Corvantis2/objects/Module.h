@@ -9,9 +9,6 @@
 
 #include "Link.h"
 
-namespace Veltrona {
-namespace Corvantis {
-
 // Module command bytes.
 #define cmdDEBUG 0x17  // echo test
 #define cmdMODULE 0x49 // module queries
@@ -20,6 +17,9 @@ namespace Corvantis {
 #define cmdMODULE_CLASS_QUANTITY 4
 #define cmdMODULE_SUBCLASS_QUANTITY 5
 #define cmdMODULE_ENTITY_GROUP 6
+
+namespace Veltrona {
+namespace Corvantis {
 
 class Module {
 public:

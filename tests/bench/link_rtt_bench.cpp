@@ -111,8 +111,7 @@ int main(int argc, char** argv) {
     }
     printf("4-byte request/reply over TCP to the module peer, %.1f s each\n", seconds);
     printf("  link engine:  %8.0f round trips/s (%.1f us each)\n", linkRate, 1e6 / linkRate);
-    printf("  bare socket:  %8.0f round trips/s (%.1f us each)\n", socketRate,
-           1e6 / socketRate);
+    printf("  bare socket:  %8.0f round trips/s (%.1f us each)\n", socketRate, 1e6 / socketRate);
     printf("  link / socket: %.2f\n", linkRate / socketRate);
     return 0;
 }

@@ -74,8 +74,7 @@ double secondsSince(clock_type::time_point start) {
 }
 
 bool makeBird(const std::string &path, unsigned kib) {
-    std::string command = "python3 '" + std::string(PEERS_DIR) +
-                          "/birdfile.py' make '" + path +
+    std::string command = "python3 '" + std::string(PEERS_DIR) + "/birdfile.py' make '" + path +
                           "' --build 1 --version 2.12.4 --serial 0BE7C400 --model AnalogScope "
                           "--firmware-random " +
                           std::to_string(kib * 1024) + "@0";
@@ -105,8 +104,8 @@ bool flashMatches(ModulePeerProcess &peer, const BirdFile &image, const std::str
         size_t offset = block.address - base;
         size_t length = block.length - 4;
         if (offset + length > flash.size() ||
-            flash.compare(offset, length, reinterpret_cast<const char *>(block.data + 4),
-                          length) != 0)
+            flash.compare(offset, length, reinterpret_cast<const char *>(block.data + 4), length) !=
+                0)
             return false;
     }
     return true;

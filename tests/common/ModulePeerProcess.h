@@ -52,8 +52,8 @@ public:
         m_rxLog = m_dir + "/rx.log";
         const std::string infoFile = m_dir + "/info";
         const std::string script = std::string(PEERS_DIR) + "/module_peer.py";
-        std::vector<std::string> args = {"python3", script, "--rx-log", m_rxLog, "--info-file",
-                                         infoFile};
+        std::vector<std::string> args = {"python3", script,        "--rx-log",
+                                         m_rxLog,   "--info-file", infoFile};
         if (options.tcp) {
             args.push_back("--tcp");
             args.push_back("0");

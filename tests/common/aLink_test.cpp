@@ -208,9 +208,9 @@ TEST_F(ScriptedLinkTest, StartQueuesRouteControlOnAndStopRouteControlOff) {
 
 struct HandshakeCase {
     const char* name;
-    Bytes answer;         // bytes the module sends after the handshake started
-    uint8_t status;       // link status afterwards
-    size_t syncPackets;   // sync packets written in all
+    Bytes answer;       // bytes the module sends after the handshake started
+    uint8_t status;     // link status afterwards
+    size_t syncPackets; // sync packets written in all
 };
 
 class HandshakeTest : public ScriptedLinkTest,
@@ -221,9 +221,9 @@ TEST_P(HandshakeTest, FollowsTheByteSequence) {
     loseFraming();
     script.push(c.answer);
     ASSERT_TRUE(sWaitUntil([&] { return script.drained(); }, 1000));
-    sWaitUntil([&] { return aLink_GetStatus(link) == c.status &&
-                            script.written(kSync) == c.syncPackets; },
-               300);
+    sWaitUntil(
+        [&] { return aLink_GetStatus(link) == c.status && script.written(kSync) == c.syncPackets; },
+        300);
     EXPECT_EQ(aLink_GetStatus(link), c.status) << c.name;
     EXPECT_EQ(script.written(kSync), c.syncPackets) << c.name;
 
@@ -254,14 +254,15 @@ INSTANTIATE_TEST_SUITE_P(
         HandshakeCase{"complete", {0x06, 0x00, 0x06, 0x00}, kLinkStatusRunning, 6},
         // A wrong third byte returns to the start state; the next byte restarts the handshake.
         HandshakeCase{"wrong third byte", {0x06, 0x00, 0x08}, kLinkStatusSyncing, 6},
-        HandshakeCase{"wrong third byte, next byte", {0x06, 0x00, 0x08, 0x06},
-                      kLinkStatusSyncing, 12},
+        HandshakeCase{
+            "wrong third byte, next byte", {0x06, 0x00, 0x08, 0x06}, kLinkStatusSyncing, 12},
         HandshakeCase{"zero address", {0x00}, kLinkStatusSyncing, 12},
         HandshakeCase{"odd address", {0x07}, kLinkStatusSyncing, 12},
-        HandshakeCase{"nonzero second byte, next byte", {0x06, 0x05, 0x01},
-                      kLinkStatusSyncing, 12},
-        HandshakeCase{"nonzero fourth byte, next byte", {0x06, 0x00, 0x06, 0x01, 0x06},
-                      kLinkStatusSyncing, 12}),
+        HandshakeCase{"nonzero second byte, next byte", {0x06, 0x05, 0x01}, kLinkStatusSyncing, 12},
+        HandshakeCase{"nonzero fourth byte, next byte",
+                      {0x06, 0x00, 0x06, 0x01, 0x06},
+                      kLinkStatusSyncing,
+                      12}),
     [](const ::testing::TestParamInfo<HandshakeCase>& info) {
         std::string name = info.param.name;
         for (char& ch : name)
@@ -418,6 +419,7 @@ TEST_P(LinkPeerTest, ForcedSyncSendsSyncPacketsAndRuns) {
 TEST_P(LinkPeerTest, HeartbeatsAreAnsweredAndNeverReachReaders) {
     link = connect();
     ASSERT_NE(link, 0u);
+    ASSERT_TRUE(sEcho(link, 9)); // the peer has taken the connection
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(peer.ok("heartbeat-now " + std::to_string(i & 1)));
     ASSERT_TRUE(sWaitUntil([&] { return peer.status()["hb_ok"] == 4; }, 2000));
@@ -452,6 +454,7 @@ TEST_P(LinkPeerTest, UserFilterThatTakesEverything) {
     ASSERT_EQ(aLink_InstallUserPacketFilter(link, sTakeAll, &taken), aErrNone);
     for (uint8_t i = 0; i < 5; ++i)
         ASSERT_TRUE(sPut(link, kModule, {0x17, i}));
+    ASSERT_TRUE(sWaitUntil([&] { return taken.seen == 5; }, 2000)) << taken.seen;
     ASSERT_TRUE(peer.ok("heartbeat-now 0"));
     ASSERT_TRUE(sWaitUntil([&] { return taken.seen == 6; }, 2000)) << taken.seen;
     EXPECT_EQ(taken.heartbeats, 1);
@@ -490,6 +493,7 @@ TEST_P(LinkPeerTest, TwoCreatesShareOneLink) {
 TEST_P(LinkPeerTest, StoppingALinkWhosePeerWentSilent) {
     link = connect();
     ASSERT_NE(link, 0u);
+    ASSERT_TRUE(sEcho(link, 10)); // the peer has taken the connection
     ASSERT_TRUE(peer.ok("silent on"));
     // Lose framing: the link starts a handshake that nobody answers.
     if (GetParam() == Transport::TCP)
@@ -527,9 +531,19 @@ INSTANTIATE_TEST_SUITE_P(Transports, LinkPeerTest,
 // ---------------------------------------------------------------------------------------------
 // Serial line specifics: framing faults on the wire.
 
-class SerialFaultTest : public ::testing::TestWithParam<const char*> {};
+const char* const kSerialFaults[][2] = {
+    {"bad_crc", "send-bad-crc 06 02 17 01"}, // a frame with a wrong CRC-8
+    {"odd_address", "send-packet 07 01 00"}, // a good frame, but an odd address
+    {"malformed", "send 07 03 01 00 55 00"}, // COBS codes that point past the frame
+    {"wrong_length", "send 0B 06 09 17 01 02 03 04 05 06 07 00"},
+    {"overlong", "send 2828282828282828282828282828282828282828"
+                 "2828282828282828282828282828282828282828 00"},
+};
+
+class SerialFaultTest : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(SerialFaultTest, LinkRecoversFromBrokenFraming) {
+    const char* command = kSerialFaults[GetParam()][1];
     ModulePeerProcess peer;
     ModulePeerProcess::Options options;
     options.tcp = false;
@@ -540,21 +554,20 @@ TEST_P(SerialFaultTest, LinkRecoversFromBrokenFraming) {
     aLinkRef link = aLink_CreateSerial(options.serial, peer.ptyPath.c_str(), 230400);
     ASSERT_NE(link, 0u);
     ASSERT_TRUE(sEcho(link, 5));
-    ASSERT_TRUE(peer.ok(GetParam())) << GetParam();
+    ASSERT_TRUE(peer.ok(command)) << command;
     // The fault is noticed (the link starts a handshake), then the link runs again.
-    EXPECT_TRUE(sWaitUntil([&] { return peer.status()["sync"] >= 2; }, 2000)) << GetParam();
-    EXPECT_TRUE(sEchoWithin(link, 3000)) << GetParam();
+    EXPECT_TRUE(sWaitUntil([&] { return peer.status()["sync"] >= 2; }, 2000)) << command;
+    EXPECT_TRUE(sEchoWithin(link, 3000)) << command;
     EXPECT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
     aLink_Destroy(&link);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SerialFaultTest,
-                         ::testing::Values("send-bad-crc 06 02 17 01", // frame with wrong CRC-8
-                                           "send-packet 07 01 00",     // odd address
-                                           "send 07 03 01 00 55 00",   // malformed frames
-                                           "send 0B 06 09 17 01 02 03 04 05 06 07 00", // length
-                                           "send 2828282828282828282828282828282828282828"
-                                           "2828282828282828282828282828282828282828 00"));
+                         ::testing::Range<size_t>(0,
+                                                  sizeof kSerialFaults / sizeof kSerialFaults[0]),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(kSerialFaults[info.param][0]);
+                         });
 
 // ---------------------------------------------------------------------------------------------
 // TCP specifics.
@@ -642,7 +655,10 @@ TEST_P(DropTest, LinkRunsAgainAfterThePeerComesBack) {
     EXPECT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, DropTest, ::testing::Values("drop rst", "drop fin"));
+INSTANTIATE_TEST_SUITE_P(Ways, DropTest, ::testing::Values("drop rst", "drop fin"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param + 5);
+                         });
 
 TEST_F(LinkTcpTest, ResetRebuildsTheLinkAfterThePeerWasAway) {
     link = aLink_CreateTCPIP(serial, htonl(INADDR_LOOPBACK), peer.tcpPort);
@@ -661,8 +677,7 @@ TEST_F(LinkTcpTest, ResetRebuildsTheLinkAfterThePeerWasAway) {
 
 TEST_F(LinkTcpTest, PooledPacketsLeaveInTwoWrites) {
     aStream* socketStream = nullptr;
-    ASSERT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), peer.tcpPort, &socketStream),
-              aErrNone);
+    ASSERT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), peer.tcpPort, &socketStream), aErrNone);
     recorder.reset(new RecordingStream(socketStream));
     aStream* stream = recorder->make();
     link = aLink_Create(&stream);

@@ -2,9 +2,10 @@
 
 Every run gets a fresh temporary HOME. The tool takes the home directory from the password
 database before HOME, so tests that reach a command pass -i with a temporary directory of
-their own (see Run.storage) rather than relying on HOME.
+their own rather than relying on HOME; run() fails a test whose run makes ~/.veltrona.
 """
 import os
+import pwd
 import shutil
 import subprocess
 import sys
@@ -47,15 +48,23 @@ def run(args, home=None, timeout=60, env_extra=None):
     env = dict(os.environ)
     env["HOME"] = home
     env.update(env_extra or {})
+    # The tool takes the home directory from the password database, so a command run
+    # without -i would make the real user's store: catch such a test at once.
+    real_store = os.path.join(pwd.getpwuid(os.getuid()).pw_dir, ".veltrona")
+    store_existed = os.path.exists(real_store)
     try:
         proc = subprocess.run([UPDATER_BIN] + list(args), stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                               timeout=timeout)
-        return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),
-                      proc.stderr.decode("utf-8", "replace"))
+        result = Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),
+                        proc.stderr.decode("utf-8", "replace"))
     finally:
         if own_home:
             shutil.rmtree(home, ignore_errors=True)
+    if not store_existed and os.path.exists(real_store):
+        raise AssertionError("the run %s made %s: pass -i with a temporary directory"
+                             % (list(args), real_store))
+    return result
 
 
 class TempDir:

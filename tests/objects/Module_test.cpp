@@ -108,7 +108,11 @@ INSTANTIATE_TEST_SUITE_P(Link, Fallback,
                                            FallbackCase{TCPIP, true, {TCPIP, AFABRIC}},
                                            FallbackCase{AFABRIC_TCPIP, true, {AFABRIC_TCPIP, USB}},
                                            FallbackCase{USB, false, {USB}},
-                                           FallbackCase{SERIAL, true, {SERIAL}}));
+                                           FallbackCase{SERIAL, true, {SERIAL}}),
+                         [](const ::testing::TestParamInfo<FallbackCase> &info) {
+                             return "Type" + std::to_string(info.param.type) +
+                                    (info.param.fallback ? "On" : "Off");
+                         });
 
 TEST(ModuleNoDevice, UnconnectedOperationsReportTheirCodes) {
     Module module(2, 0);

@@ -47,6 +47,8 @@ import tty
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from cobs_crc8 import cobs_encode, crc8, unframe  # noqa: E402 (shared serial framing)
+
 SYNC_ADDRESS = 0xAD
 ROUTE_ADDRESS = 0xAF
 MAX_DATA = 28
@@ -61,58 +63,7 @@ def unhex(text):
     return bytes.fromhex(text)
 
 
-# --- Framing of the serial line: COBS with a CRC-8 (Maxim, reflected 0x8C) ----------------
-
-try:  # shared with other peers when present
-    from cobs_crc8 import cobs_encode, cobs_decode, crc8  # type: ignore
-except ImportError:
-
-    def _crc8_table():
-        table = []
-        for i in range(256):
-            c = i
-            for _ in range(8):
-                c = (c >> 1) ^ 0x8C if c & 1 else c >> 1
-            table.append(c)
-        return table
-
-    _CRC8 = _crc8_table()
-
-    def crc8(data, crc=0):
-        for b in data:
-            crc = _CRC8[crc ^ b]
-        return crc
-
-    def cobs_encode(data):
-        out = bytearray([0])
-        code_pos, code = 0, 1
-        for b in data:
-            if b == 0:
-                out[code_pos] = code
-                code_pos, code = len(out), 1
-                out.append(0)
-            else:
-                out.append(b)
-                code += 1
-                if code == 0xFF:
-                    out[code_pos] = code
-                    code_pos, code = len(out), 1
-                    out.append(0)
-        out[code_pos] = code
-        return bytes(out)
-
-    def cobs_decode(data):
-        out = bytearray()
-        i = 0
-        while i < len(data):
-            code = data[i]
-            if code == 0 or (i + code > len(data) and code != 1):
-                return None
-            out += data[i + 1 : i + code]
-            i += code
-            if code != 0xFF and i < len(data):
-                out.append(0)
-        return bytes(out)
+# --- Framing of the serial line: COBS with a CRC-8 -----------------------------------------
 
 
 def frame_packet(image, bad_crc=False):
@@ -178,12 +129,9 @@ class FrameParser:
                 continue
             if not self.buffer:
                 continue
-            decoded = cobs_decode(bytes(self.buffer))
+            image = unframe(bytes(self.buffer))
             self.buffer.clear()
-            if decoded is None or len(decoded) < 3 or crc8(decoded[:-1]) != decoded[-1]:
-                self.bad_frames += 1
-                continue
-            packet = Packet.from_image(decoded[:-1])
+            packet = Packet.from_image(image) if image is not None else None
             if packet is None:
                 self.bad_frames += 1
                 continue
@@ -454,11 +402,12 @@ class Heartbeat:
                 self.next_n ^= 1
             sessions = self.peer.live_sessions()
             if not sessions:
-                return
+                return False
             self.outstanding.append(n)
             self.sent += 1
         for s in sessions:
             s.send_packet(Packet(self.peer.module.address, bytes([0, n])))
+        return True
 
     def on_answer(self, value):
         with self.lock:
@@ -616,7 +565,8 @@ class Peer:
         return ""
 
     def cmd_heartbeat_now(self, words):
-        self.heartbeat.send(int(words[1]) if len(words) > 1 else None)
+        if not self.heartbeat.send(int(words[1]) if len(words) > 1 else None):
+            raise RuntimeError("no connection")
         return ""
 
     def cmd_silent(self, words):

@@ -20,10 +20,10 @@ const uint32_t kAddress = 0x10000000;
 class NullDisplay : public UpdaterDisplayInterface {
 public:
     void display_progress(bool) override {}
-    void update_progress(double fraction, const char*) override { fractions.push_back(fraction); }
-    void update_spinner(bool active, const char*) override { spins += active ? 1 : 0; }
-    void info_message(const char*) override {}
-    void error_message(const char*) override {}
+    void update_progress(double fraction, const char *) override { fractions.push_back(fraction); }
+    void update_spinner(bool active, const char *) override { spins += active ? 1 : 0; }
+    void info_message(const char *) override {}
+    void error_message(const char *) override {}
     std::vector<double> fractions;
     int spins = 0;
 };
@@ -37,8 +37,8 @@ std::vector<uint8_t> makeBlock(uint32_t address, size_t contentLength, uint8_t s
     return block;
 }
 
-std::string hex(const uint8_t* data, size_t length) {
-    static const char* digits = "0123456789ABCDEF";
+std::string hex(const uint8_t *data, size_t length) {
+    static const char *digits = "0123456789ABCDEF";
     std::string out;
     for (size_t i = 0; i < length; ++i) {
         out += digits[data[i] >> 4];
@@ -67,7 +67,7 @@ protected:
         return out;
     }
     void clearTrace() { ASSERT_TRUE(peer.ok("upgrade-clear")); }
-    std::string value(const std::string& key) {
+    std::string value(const std::string &key) {
         std::istringstream words(peer.control("upgrade-status"));
         std::string word;
         while (words >> word)
@@ -75,13 +75,13 @@ protected:
                 return word.substr(key.size() + 1);
         return "";
     }
-    std::string read(const char* memory, uint32_t address, size_t length) {
-        std::string answer = peer.control(std::string(memory) + "-read " +
-                                          std::to_string(address) + " " + std::to_string(length));
+    std::string read(const char *memory, uint32_t address, size_t length) {
+        std::string answer = peer.control(std::string(memory) + "-read " + std::to_string(address) +
+                                          " " + std::to_string(length));
         return answer.size() > 3 ? answer.substr(3) : answer;
     }
     // Prepares the block and returns the block size the device granted.
-    uint16_t prepare(const std::vector<uint8_t>& block) {
+    uint16_t prepare(const std::vector<uint8_t> &block) {
         uint16_t size = 0;
         EXPECT_EQ(entity.TransferPrepare(block.data(), block.size(), 0, size), aErrNone);
         return size;
@@ -141,7 +141,7 @@ TEST_F(UpgradeTest, SmallerCountGetsTheIdenticalPacketAgainAndCountsOnce) {
     EXPECT_EQ(entity._block_transfer(block.data() + 4, 30, count), aErrNone);
     EXPECT_EQ(count, 2u);
     std::vector<std::string> sent;
-    for (const std::string& line : peer.rxLog())
+    for (const std::string &line : peer.rxLog())
         if (line.rfind("06 1C 5F 01", 0) == 0 || line.rfind("06 06 5F 01", 0) == 0)
             sent.push_back(line);
     ASSERT_EQ(sent.size(), 3u);

@@ -31,12 +31,15 @@ protected:
     }
 
     // A BIRD file built by the peers' builder: loader and firmware as (address, size) lists.
-    BirdFile makeBird(const std::string& loaders, const std::string& firmware) {
+    BirdFile makeBird(const std::string &loaders, const std::string &firmware) {
         std::string path = dir + "/image.bird";
         std::string script = "import sys; sys.path.insert(0, '" + std::string(PEERS_DIR) +
                              "'); import birdfile as b; "
-                             "b.make_bird('" + path + "', build=7, model='AnalogScope', "
-                             "loader=[(a, b.synthetic_image(n, a)) for a, n in " + loaders +
+                             "b.make_bird('" +
+                             path +
+                             "', build=7, model='AnalogScope', "
+                             "loader=[(a, b.synthetic_image(n, a)) for a, n in " +
+                             loaders +
                              "], firmware=[(a, b.synthetic_image(n, a + 1)) for a, n in " +
                              firmware + "])";
         std::string command = "python3 -c \"" + script + "\"";
@@ -64,12 +67,11 @@ TEST_F(TransferTest, LoaderBlocksThenLoad) {
     BirdFile image = makeBird("[(0x10000000, 300), (0x10001000, 30)]", "[]");
     ASSERT_EQ(image.FindBlocks(BirdFile::BLOCK_LOADER).size(), 2u);
     EXPECT_EQ(_transfer_loader(display, *module, image), aErrNone);
-    EXPECT_EQ(display.texts(), (std::vector<std::string>{
-                                   "Transferring loader to device",
-                                   "Transferring loader block 1 of 2, 304 bytes",
-                                   "Transferring loader block 2 of 2, 34 bytes",
-                                   "Transferred 2 blocks, 338 total bytes",
-                                   "Starting Load on Device"}));
+    EXPECT_EQ(display.texts(),
+              (std::vector<std::string>{
+                  "Transferring loader to device", "Transferring loader block 1 of 2, 304 bytes",
+                  "Transferring loader block 2 of 2, 34 bytes",
+                  "Transferred 2 blocks, 338 total bytes", "Starting Load on Device"}));
     EXPECT_EQ(status()["load"], "1");
 }
 
@@ -78,11 +80,11 @@ TEST_F(TransferTest, LoaderWithABlockThatFailedIsNotStarted) {
     ASSERT_TRUE(peer.ok("upgrade-corrupt-sum 1"));
     EXPECT_EQ(_transfer_loader(display, *module, image), aErrInvalidOption);
     // The block after a failed one shows the same number again.
-    EXPECT_EQ(display.texts(), (std::vector<std::string>{
-                                   "Transferring loader to device",
-                                   "Transferring loader block 1 of 2, 304 bytes",
-                                   "Transferring loader block 1 of 2, 34 bytes",
-                                   "Transferred 1 blocks, 34 total bytes"}));
+    EXPECT_EQ(display.texts(),
+              (std::vector<std::string>{"Transferring loader to device",
+                                        "Transferring loader block 1 of 2, 304 bytes",
+                                        "Transferring loader block 1 of 2, 34 bytes",
+                                        "Transferred 1 blocks, 34 total bytes"}));
     EXPECT_EQ(status()["load"], "0");
 }
 
@@ -99,9 +101,9 @@ TEST_F(TransferTest, RefusedPrepareEndsTheFirmwareAtOnce) {
     ASSERT_TRUE(peer.ok("upgrade-refuse-prepare 1"));
     EXPECT_EQ(_transfer_firmware(display, *module, image, false, false), aErrInvalidOption);
     // A refused PREPARE is not retried, and nothing is rebooted.
-    EXPECT_EQ(display.texts(), (std::vector<std::string>{
-                                   "Transferring firmware block 1 of 2, 104 bytes",
-                                   "Transferred 0 blocks, 0 total bytes"}));
+    EXPECT_EQ(display.texts(),
+              (std::vector<std::string>{"Transferring firmware block 1 of 2, 104 bytes",
+                                        "Transferred 0 blocks, 0 total bytes"}));
     auto s = status();
     EXPECT_EQ(s["data"], "0");
     EXPECT_EQ(s["reboot"], "0");
@@ -125,10 +127,10 @@ TEST_F(TransferTest, FirmwareThenReboot) {
     BirdFile image = makeBird("[]", "[(0x0, 2000), (0x8000, 10)]");
     ASSERT_TRUE(peer.ok("upgrade-mode loader"));
     EXPECT_EQ(_transfer_firmware(display, *module, image, false, false), aErrNone);
-    EXPECT_EQ(display.texts(), (std::vector<std::string>{
-                                   "Transferring firmware block 1 of 2, 2004 bytes",
-                                   "Transferring firmware block 2 of 2, 14 bytes",
-                                   "Transferred 2 blocks, 2018 total bytes"}));
+    EXPECT_EQ(display.texts(),
+              (std::vector<std::string>{"Transferring firmware block 1 of 2, 2004 bytes",
+                                        "Transferring firmware block 2 of 2, 14 bytes",
+                                        "Transferred 2 blocks, 2018 total bytes"}));
     auto s = status();
     EXPECT_EQ(s["write_bytes"], "2010");
     EXPECT_EQ(s["reboot"], "1");
