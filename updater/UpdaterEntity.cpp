@@ -21,6 +21,17 @@ uint32_t sLoadAddress(const uint8_t *data) {
            static_cast<uint32_t>(data[2]) << 8 | data[3];
 }
 
+// Empty packets answer the address query; one left over from earlier must not pass for a
+// fresh answer.
+bool sEmptyPacket(const aPacket *packet, void *) {
+    return packet->dataSize == 0;
+}
+
+// A link in one of these states may still reach running by itself.
+bool sLinkComingUp(aLinkStatus status) {
+    return status == kLinkStatusStarting || status == kLinkStatusSyncing;
+}
+
 uint32_t sByteSum(const uint8_t *data, uint32_t length) {
     uint32_t sum = 0;
     for (uint32_t i = 0; i < length; ++i)
@@ -272,6 +283,60 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface &display) {
     }
     display.update_spinner(false, "Verifying Update");
     return result;
+}
+
+aErr UpdaterEntity::AwaitLoader(uint32_t settleMs, uint32_t waitMs) {
+    if (module == nullptr)
+        return aErrResource;
+    const uint64_t start = aTime_GetMSTicks();
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Waiting for device to restart into loader [%d ms]\n",
+             (int)settleMs);
+    aTime_MSSleep(settleMs);
+    if (routed) {
+        // Only the device behind the router restarts; what it misses meanwhile is asked again.
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Device behind a router, not waiting for its link\n");
+        return aErrNone;
+    }
+    const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+    aErr err = aErrTimeout;
+    unsigned attempt = 0;
+    for (;;) {
+        const aLinkStatus status = module->getStatus();
+        Link *link = module->getLink();
+        if (status == kLinkStatusRunning && link != nullptr) {
+            aLink_DrainPackets(link->getLinkRef(), sEmptyPacket, nullptr);
+            uint8_t address = 0;
+            err = link->getModuleAddress(&address);
+            if (err == aErrNone) {
+                Log::log(DEBUG_Network_FIRM, "NETWORK: Loader answered [%d ms]\n",
+                         (int)(aTime_GetMSTicks() - start));
+                return aErrNone;
+            }
+        } else if (!sLinkComingUp(status)) {
+            // A socket stream whose own reconnect was refused while the device was down stays
+            // down, and a USB device that left the bus comes back as a new device: both need
+            // a new link.
+            ++attempt;
+            Log::log(DEBUG_Network, "NETWORK: Link down [%d], reconnecting. Attempt: %d\n",
+                     (int)status, (int)attempt);
+            module->disconnect();
+            err = module->reconnect();
+            if (err == aErrNone) {
+                Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+                Log::log(DEBUG_Network_FIRM, "NETWORK: Loader answered [%d ms]\n",
+                         (int)(aTime_GetMSTicks() - start));
+                return aErrNone;
+            }
+            // A link that came up but failed auto-networking must not block the next attempt.
+            module->disconnect();
+        }
+        if (aTime_GetMSTicks() >= deadline)
+            break;
+        aTime_MSSleep(kLoaderPollMs);
+    }
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader did not answer within %d ms [%d, %s]\n",
+             (int)waitMs, (int)err, aError_GetErrorText(err));
+    return err;
 }
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {

@@ -39,6 +39,11 @@ public:
     // The wait for a directly attached device to drop its link after REBOOT.
     static const uint32_t kRebootWaitMs = 5000;
     static const uint32_t kRebootPollMs = 250;
+    // After LOAD: the time a device takes to go down into its loader, the bound on its
+    // coming back, and the pace of the checks meanwhile.
+    static const uint32_t kLoaderSettleMs = 250;
+    static const uint32_t kLoaderWaitMs = 5000;
+    static const uint32_t kLoaderPollMs = 100;
 
     UpdaterEntity();
     ~UpdaterEntity() override;
@@ -57,6 +62,12 @@ public:
                           UpdaterDisplayInterface &display);
     aErr FirmwareWrite(uint16_t count);
     aErr LoaderReboot(UpdaterDisplayInterface &display);
+    // Gives a device that restarts into its loader time to come back: waits settleMs, then,
+    // on a direct link, up to waitMs until the device answers the address query on a running
+    // link, creating the link again from its specifier when it stopped. Through a router only
+    // the settle time: the router's link stays up while the device behind it restarts.
+    // aErrNone when the device answered; else the last failure (nothing is undone).
+    aErr AwaitLoader(uint32_t settleMs, uint32_t waitMs);
 
     aErr _reconnect(uint32_t delay);
     // One data transfer confirmed by the byte sum; count receives the packets (or strings)
