@@ -32,6 +32,8 @@ const unsigned kEnumerationAttempts = 15;
 const unsigned kEnumerationRefresh = 3;
 const uint32_t kEnumerationPauseMs = 1000;
 const unsigned kFirmwareBlockAttempts = 5;
+// The wait for a device to come back before a PREPARE is asked again.
+const uint32_t kPrepareWaitMs = 2000;
 
 // The server's build text as a number; 0 (with the log line) when it is not one.
 unsigned sBuildFromText(const std::string &text) {
@@ -161,6 +163,16 @@ aErr _transfer_loader(UpdaterDisplayInterface &display, Module &module, BirdFile
                             aError_GetErrorText(err));
         }
     }
+    if (err == aErrNone) {
+        // The device restarts into its loader right after LOAD; the firmware must not be
+        // offered to it before it is back.
+        Log::log(DEBUG_Updater, "Waiting for device to restart into loader.\n");
+        aErr back =
+            entity.AwaitLoader(UpdaterEntity::kLoaderSettleMs, UpdaterEntity::kLoaderWaitMs);
+        if (back != aErrNone)
+            Log::log(DEBUG_Updater, "Device not back after loader start [%d, %s].\n", (int)back,
+                     aError_GetErrorText(back));
+    }
     return err;
 }
 
@@ -189,6 +201,15 @@ aErr _transfer_firmware(UpdaterDisplayInterface &display, Module &module, BirdFi
             if (err != aErrNone) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", (int)err,
                          aError_GetErrorText(err));
+                // Before the first block went in, a PREPARE without an answer most likely met
+                // the device still restarting into its loader (a device behind a router is out
+                // of reach meanwhile): ask again once it is back.
+                if (transferred == 0 && (err == aErrTimeout || err == aErrConnection) &&
+                    attempt + 1 < kFirmwareBlockAttempts) {
+                    Log::log(DEBUG_Updater, "Waiting for device before retrying.\n");
+                    entity.AwaitLoader(0, kPrepareWaitMs);
+                    continue;
+                }
                 break;
             }
             err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);

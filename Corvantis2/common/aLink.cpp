@@ -2,6 +2,7 @@
 // sync handshake, heartbeats, the user filter, pooled writes, reset and teardown.
 #include "aLink.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -27,6 +28,7 @@ const uint32_t kResetPauseMS = 100;
 const uint64_t kQueryTimeoutMS = 1000;
 const unsigned kSpinIdleReads = 200; // empty reads answered by giving up the processor
 const unsigned kFastIdleReads = 300; // then by a few microseconds of sleep, then by 1 ms
+const uint64_t kSelfPacedReadUS = 1000; // an empty read this long was a wait of the stream's
 const size_t kPoolBufferSize = 4096;
 const size_t kPoolFillLimit = kPoolBufferSize - aPACKET_MAXWIRE; // 4066: room for one more
 
@@ -183,9 +185,10 @@ aErr sHandlePacket(aLinkRecord* r) {
     return err;
 }
 
-// Socket and serial gets return at once when nothing is waiting. Right after traffic a reply
-// is likely within a fraction of a millisecond, so poll briskly; then back off to a short
-// sleep, and to a millisecond once the link is idle, so an idle link costs little.
+// Streams that return at once when nothing is waiting (those that do not wait for a byte
+// themselves) are paced here. Right after traffic a reply is likely within a fraction of a
+// millisecond, so poll briskly; then back off to a short sleep, and to a millisecond once the
+// link is idle, so an idle link costs little.
 void sPace(unsigned idleReads) {
     if (idleReads < kSpinIdleReads)
         std::this_thread::yield();
@@ -193,6 +196,12 @@ void sPace(unsigned idleReads) {
         aThread_Yield();
     else
         aTime_MSSleep(1);
+}
+
+uint64_t sMicroseconds() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 void* sInPipeProcess(void* argument) {
@@ -206,6 +215,7 @@ void* sInPipeProcess(void* argument) {
     unsigned idleReads = 0;
     while (r->running.load()) {
         uint8_t byte = 0;
+        const uint64_t readStart = sMicroseconds();
         aErr err = aStream_Read(r->stream, &byte, 1);
         if (err == aErrNotReady) {
             uint8_t status = r->status.load();
@@ -218,7 +228,12 @@ void* sInPipeProcess(void* argument) {
                     aTime_GetMSTicks() - r->syncActivityTick >= kSyncRetryMS)
                     sStartSync(r);
             }
-            sPace(idleReads++);
+            // A stream that waited for a byte itself needs no pacing (the socket and the
+            // serial link streams wait a few milliseconds).
+            if (sMicroseconds() - readStart >= kSelfPacedReadUS)
+                idleReads = 0;
+            else
+                sPace(idleReads++);
             continue;
         }
         idleReads = 0;
@@ -509,7 +524,9 @@ aLinkRef aLink_CreateDirect(uint32_t type, uint32_t serial, uint32_t ident1, uin
                                       "must connect by \"CLIENT\" ");
             return 0;
         }
-        return aLinkManager_AddHolder(existing->id) ? existing->id : 0;
+        if (aLinkManager_AddHolder(existing->id))
+            return existing->id;
+        // Its last holder let go meanwhile and it is being torn down: make a new link.
     }
     aLinkEntryPtr entry = aLinkManager_CreateEntry(type, serial, ident1, ident2);
     if (!entry)

@@ -3,6 +3,11 @@
 // descriptor and every reconnect happens under the record's mutex, and a reconnect is done only
 // by the thread that saw the failure of the current connection (its generation), so the two
 // threads never replace a fresh socket under each other or touch a closed descriptor.
+//
+// A module that restarts (into its loader, or into new firmware) closes its port for a moment.
+// When the reconnect right after the drop fails, the get side keeps trying at a steady pace for
+// a while, so the link comes back by itself once the module listens again; after that window
+// the stream stays disconnected until it is recreated.
 #include "aStreamsocket.h"
 
 #include <arpa/inet.h>
@@ -10,6 +15,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,11 +39,23 @@ struct SocketStream {
     int socketFd = -1;
     std::atomic<uint32_t> flags{0}; // kSocketConnected
     std::atomic<uint32_t> generation{0};
+    // Reconnects after a failed one (guarded by lock): when the connection was lost (0 while
+    // connected) and when the last attempt was made.
+    uint64_t lostTick = 0;
+    uint64_t lastAttemptTick = 0;
 };
 
 const unsigned kWriteAttempts = 10;
 const uint32_t kWritePauseMS = 60;
 const uint32_t kClosePauseMS = 10;
+// A reconnect from the link's threads must not hold them (and a stop of the link) for the
+// system's connect time-out when the host does not answer at all.
+const int kReconnectTimeoutMS = 500;
+const uint64_t kRetryWindowMS = 30000; // keep trying this long after the connection was lost
+const uint64_t kRetryPauseMS = 250;    // between two attempts
+// A get with nothing to read waits this long for a byte, so that the receive thread neither
+// spins nor sleeps past an arriving reply.
+const int kGetWaitMS = 5;
 
 bool sValid(const SocketStream *s) {
     return s != nullptr && s->check == aSOCKET_CHECK;
@@ -61,8 +79,37 @@ void sClose(SocketStream *s) {
     }
 }
 
-// (Re)connects; called with the lock held.
-aErr sSocketStreamReset(SocketStream *s) {
+// Connects fd; timeoutMS < 0 waits as long as the system does, otherwise at most timeoutMS
+// (a connect still pending then counts as timed out). 0 or the errno of the failure.
+int sConnect(int fd, const struct sockaddr_in *address, int timeoutMS) {
+    const struct sockaddr *to = reinterpret_cast<const struct sockaddr *>(address);
+    if (timeoutMS < 0)
+        return connect(fd, to, sizeof(*address)) == 0 ? 0 : errno;
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return errno;
+    int err = 0;
+    if (connect(fd, to, sizeof(*address)) != 0) {
+        err = errno;
+        if (err == EINPROGRESS) {
+            struct pollfd p {};
+            p.fd = fd;
+            p.events = POLLOUT;
+            int n = poll(&p, 1, timeoutMS);
+            socklen_t length = sizeof(err);
+            if (n <= 0)
+                err = ETIMEDOUT;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
+                err = errno;
+        }
+    }
+    if (err == 0 && fcntl(fd, F_SETFL, flags) != 0)
+        err = errno;
+    return err;
+}
+
+// (Re)connects; called with the lock held. timeoutMS as for sConnect.
+aErr sSocketStreamReset(SocketStream *s, int timeoutMS = -1) {
     if (!sValid(s))
         return aErrInitialization;
     sClose(s);
@@ -70,10 +117,11 @@ aErr sSocketStreamReset(SocketStream *s) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return aErrIO;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&s->address), sizeof(s->address)) != 0) {
-        int err = errno;
+    int failed = sConnect(fd, &s->address, timeoutMS);
+    if (failed != 0) {
         close(fd);
-        if (err == EAGAIN || err == ECONNRESET || err == ETIMEDOUT || err == ECONNREFUSED)
+        if (failed == EAGAIN || failed == ECONNRESET || failed == ETIMEDOUT ||
+            failed == ECONNREFUSED)
             return aErrConnection;
         return aErrIO;
     }
@@ -93,6 +141,7 @@ aErr sSocketStreamReset(SocketStream *s) {
     }
     s->socketFd = fd;
     s->flags |= kSocketConnected;
+    s->lostTick = 0;
     return aErrNone;
 }
 
@@ -102,15 +151,31 @@ aErr sReconnect(SocketStream *s, uint32_t failedGeneration) {
     if (s->generation.load() != failedGeneration)
         return sConnected(s) ? aErrNone : aErrConnection;
     s->flags &= ~kSocketConnected;
-    return sSocketStreamReset(s);
+    const uint64_t now = aTime_GetMSTicks();
+    s->lostTick = now;
+    s->lastAttemptTick = now;
+    return sSocketStreamReset(s, kReconnectTimeoutMS);
 }
 
-aErr sSocketStreamGet(uint8_t *byte, void *reference) {
-    SocketStream *s = static_cast<SocketStream *>(reference);
-    if (!sValid(s) || byte == nullptr)
-        return aErrParam;
+// A disconnected stream, within the window after the loss: another attempt when it is due.
+// Called with the lock held.
+aErr sRetry(SocketStream *s) {
+    const uint64_t now = aTime_GetMSTicks();
+    if (s->lostTick == 0 || now - s->lostTick >= kRetryWindowMS ||
+        now - s->lastAttemptTick < kRetryPauseMS)
+        return aErrConnection;
+    s->lastAttemptTick = now;
+    const uint64_t lost = s->lostTick;
+    aErr err = sSocketStreamReset(s, kReconnectTimeoutMS);
+    if (err != aErrNone)
+        s->lostTick = lost; // the window counts from the first loss
+    return err;
+}
+
+// One get without waiting; with nothing to read, *waitFd is the descriptor to wait on.
+aErr sGetNow(SocketStream *s, uint8_t *byte, int *waitFd) {
     std::lock_guard<std::mutex> guard(s->lock);
-    if (!sConnected(s))
+    if (!sConnected(s) && sRetry(s) != aErrNone)
         return aErrConnection;
     uint8_t peek = 0;
     ssize_t n = recv(s->socketFd, &peek, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -125,8 +190,10 @@ aErr sSocketStreamGet(uint8_t *byte, void *reference) {
         err = errno;
     }
     if (n < 0) {
-        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || sDropped(err))
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || sDropped(err)) {
+            *waitFd = s->socketFd;
             return aErrNotReady;
+        }
         return aErrConnection;
     }
     if (n == 0)
@@ -140,6 +207,26 @@ aErr sSocketStreamGet(uint8_t *byte, void *reference) {
     if (n == 0 || sDropped(err))
         return aErrNotReady;
     return aErrIO;
+}
+
+aErr sSocketStreamGet(uint8_t *byte, void *reference) {
+    SocketStream *s = static_cast<SocketStream *>(reference);
+    if (!sValid(s) || byte == nullptr)
+        return aErrParam;
+    int waitFd = -1;
+    aErr err = sGetNow(s, byte, &waitFd);
+    if (err != aErrNotReady || waitFd < 0)
+        return err;
+    // Wait for a byte without the lock, so the writer goes on meanwhile. Should the writer
+    // replace the connection, this wait merely ends early or runs out; the second get uses
+    // whatever connection is current.
+    struct pollfd p {};
+    p.fd = waitFd;
+    p.events = POLLIN;
+    if (poll(&p, 1, kGetWaitMS) <= 0)
+        return aErrNotReady;
+    waitFd = -1;
+    return sGetNow(s, byte, &waitFd);
 }
 
 aErr sSocketStreamWrite(const uint8_t *bytes, size_t length, void *reference) {

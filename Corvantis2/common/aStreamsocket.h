@@ -1,6 +1,8 @@
-// TCP client socket stream. Gets and writes never block for long; the stream reconnects by
-// itself when the connection drops during a get or a write. A failed reconnect leaves it
-// disconnected: every later get or write returns aErrConnection until the stream is recreated.
+// TCP client socket stream. Gets and writes never block for long (a get with nothing to read
+// waits a few milliseconds for a byte); the stream reconnects by itself when the connection
+// drops during a get or a write. When that reconnect fails the stream is disconnected: gets and
+// writes return aErrConnection, while gets try to connect again every 250 ms for 30 s after the
+// loss (a restarting module comes back); after that it stays disconnected until recreated.
 #ifndef _aStreamsocket_H_
 #define _aStreamsocket_H_
 

@@ -1,6 +1,7 @@
 #include "zBeaconInterface.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +17,9 @@ static aMutexRef sLock() {
     return lock;
 }
 
-// Written only under the lock; the backup reads without locking return a stable buffer.
-static char *sBackup = nullptr;
+// Reserved and written only under the lock; the reads without locking see either no buffer
+// or the one buffer, which is never freed.
+static std::atomic<char *> sBackup{nullptr};
 
 static bool sAcceptable(const char *text) {
     if (!text)
@@ -35,10 +37,10 @@ static void sLockNamed(const char *name) {
 }
 
 static void sReserveBackup(const char *name) {
-    if (sBackup)
+    if (sBackup.load())
         return;
     aDEBUG_TRACE(aDEBUG_BEACON, "%s Reserving memory for _backupInterface\n", name);
-    sBackup = (char *)calloc(1, BACKUP_SIZE + 1);
+    sBackup.store((char *)calloc(1, BACKUP_SIZE + 1));
 }
 
 bool zBeaconInterface_setAndLock(const char *interfaceText) {
@@ -59,14 +61,15 @@ bool zBeaconInterface_backupSetAndLock(const char *interfaceText) {
         return false;
     sLockNamed(__func__);
     sReserveBackup(__func__);
-    if (sBackup)
-        snprintf(sBackup, BACKUP_SIZE + 1, "%s", zsys_interface());
+    if (char *backup = sBackup.load())
+        snprintf(backup, BACKUP_SIZE + 1, "%s", zsys_interface());
     zsys_set_interface(interfaceText);
     return true;
 }
 
 void zBeaconInterface_restoreAndUnlock() {
-    zsys_set_interface(sBackup ? sBackup : "");
+    char *backup = sBackup.load();
+    zsys_set_interface(backup ? backup : "");
     aDEBUG_TRACE(aDEBUG_BEACON, "%s UNLOCKING\n", __func__);
     aMutex_Unlock(sLock());
 }
@@ -81,7 +84,8 @@ const char *zBeaconInterface_getAndLock() {
 }
 
 const char *zBeaconInterface_getBackup() {
-    return sBackup ? sBackup : "";
+    char *backup = sBackup.load();
+    return backup ? backup : "";
 }
 
 const char *zBeaconInterface_getBackupAndLock() {

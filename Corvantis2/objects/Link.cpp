@@ -53,9 +53,19 @@ bool sAcceptedUEIHeader(const aPacket *packet, const uei *record) {
            (packet->data[2] & aUEI_INDEX_MASK) == record->specifier;
 }
 
-aPacket *sCreatePacket(uint8_t module, const uint8_t *data, uint8_t length) {
+// Owners of the library's heap records, so that no path can leak one.
+struct SpecDeleter {
+    void operator()(linkSpec *spec) const { aLinkSpec_Destroy(&spec); }
+};
+using SpecPtr = std::unique_ptr<linkSpec, SpecDeleter>;
+struct PacketDeleter {
+    void operator()(aPacket *packet) const { aPacket_Destroy(&packet); }
+};
+using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
+
+PacketPtr sCreatePacket(uint8_t module, const uint8_t *data, uint8_t length) {
     static const uint8_t none = 0;
-    return aPacket_CreateWithData(module, length, length ? data : &none);
+    return PacketPtr(aPacket_CreateWithData(module, length, length ? data : &none));
 }
 
 // Selects discovered devices: the first of the wanted model, or the first at all for model 0.
@@ -127,11 +137,10 @@ struct Link::impl {
             hasName = false;
     }
     ~impl() {
-        // Streaming would stop here first; then the link goes, then the specifier.
+        // Streaming would stop here first; then the link goes, then (as a member) the
+        // specifier.
         if (id != 0)
             aLink_Destroy(&id);
-        if (spec != nullptr)
-            aLinkSpec_Destroy(&spec);
     }
 
     aErr connectHelper();
@@ -147,7 +156,7 @@ struct Link::impl {
     aFabricConfig config;
     std::string name;
     bool hasName = true;
-    linkSpec *spec = nullptr;
+    SpecPtr spec;
 };
 
 aErr Link::impl::waitForLink(int count) {
@@ -224,7 +233,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec *s) {
 aErr Link::impl::connectHelper() {
     if (spec == nullptr)
         return aErrConfiguration;
-    aErr err = linkCreateHelper(spec);
+    aErr err = linkCreateHelper(spec.get());
     if (err != aErrNone)
         return err;
     if (id == 0)
@@ -234,25 +243,25 @@ aErr Link::impl::connectHelper() {
 
 aErr Link::impl::discoveryAndConnectHelper(uint32_t type, uint32_t serial, uint8_t model) {
     const LinkDiscoveryOps *ops = sDiscovery.load();
-    linkSpec *found = nullptr;
+    SpecPtr found;
     if (serial != 0) {
-        found = ops->findModule(type, serial, config.networkInterface);
+        found.reset(ops->findModule(type, serial, config.networkInterface));
     } else {
         linkSpec wanted{};
         wanted.type = type;
         wanted.model = model;
         if (ops->enumerateModules(type, cbModelCallback, &wanted, config.networkInterface) != 0)
-            found = aLinkSpec_Copy(&wanted);
+            found.reset(aLinkSpec_Copy(&wanted));
     }
-    if (found == nullptr)
+    if (!found)
         return aErrNotFound;
     link->setLinkSpecifier(*found); // refused silently while connected
-    aLinkSpec_Destroy(&found);
+    found.reset();
     return link->connect();
 }
 
 Link::Link(linkSpec spec, const char *name) : m_impl(new impl(this, name)) {
-    m_impl->spec = aLinkSpec_Copy(&spec);
+    m_impl->spec.reset(aLinkSpec_Copy(&spec));
 }
 
 Link::Link(const char *name) : m_impl(new impl(this, name)) {}
@@ -278,19 +287,17 @@ aErr Link::getLinkSpecifier(linkSpec *out) const {
         return aErrNotFound;
     if (out == nullptr)
         return aErrParam;
-    std::memcpy(out, m_impl->spec, sizeof(linkSpec));
+    std::memcpy(out, m_impl->spec.get(), sizeof(linkSpec));
     return aErrNone;
 }
 
 aErr Link::setLinkSpecifier(const linkSpec &spec) {
     if (isConnected())
         return aErrBusy;
-    linkSpec *copy = aLinkSpec_Copy(&spec);
-    if (copy == nullptr)
+    SpecPtr copy(aLinkSpec_Copy(&spec));
+    if (!copy)
         return aErrMemory;
-    if (m_impl->spec != nullptr)
-        aLinkSpec_Destroy(&m_impl->spec);
-    m_impl->spec = copy;
+    m_impl->spec = std::move(copy);
     return aErrNone;
 }
 
@@ -366,18 +373,16 @@ aErr Link::getModuleAddress(uint8_t *out) {
     if (!isConnected())
         return aErrNotReady;
     aDEBUG_TRACE(aDEBUG_LINK, "getModuleAddress\n");
-    aPacket *query = aPacket_Create();
-    if (query == nullptr)
+    PacketPtr query(aPacket_Create());
+    if (!query)
         return aErrResource;
     query->address = aLINK_SYNC_ADDRESS;
-    aLink_PutPacket(m_impl->id, query);
-    aPacket_Destroy(&query);
+    aLink_PutPacket(m_impl->id, query.get());
     aDEBUG_TRACE(aDEBUG_LINK, "getModuleAddress wait\n");
-    aPacket *answer = aLink_AwaitFirst(m_impl->id, sMatchMagic, nullptr, kReplyWaitMS);
-    if (answer == nullptr)
+    PacketPtr answer(aLink_AwaitFirst(m_impl->id, sMatchMagic, nullptr, kReplyWaitMS));
+    if (!answer)
         return aErrNotReady;
     *out = answer->address;
-    aPacket_Destroy(&answer);
     return aErrNone;
 }
 
@@ -392,11 +397,10 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
     bytes[0] = command;
     if (length > 0)
         std::memcpy(bytes + 1, data, length);
-    aPacket *packet = sCreatePacket(module, bytes, static_cast<uint8_t>(length + 1));
-    if (packet == nullptr)
+    PacketPtr packet = sCreatePacket(module, bytes, static_cast<uint8_t>(length + 1));
+    if (!packet)
         return aErrResource;
-    aLink_PutPacket(m_impl->id, packet);
-    aPacket_Destroy(&packet);
+    aLink_PutPacket(m_impl->id, packet.get());
     return aErrNone;
 }
 
@@ -408,12 +412,11 @@ aErr Link::receivePacket(uint8_t module, const uint8_t *match, uint8_t *length, 
     if (!sValidModule(module))
         return aErrPacket;
     CommandMatch m{match, *length};
-    aPacket *packet = aLink_AwaitFirst(m_impl->id, sCommandFilter, &m, kReplyWaitMS);
-    if (packet == nullptr)
+    PacketPtr packet(aLink_AwaitFirst(m_impl->id, sCommandFilter, &m, kReplyWaitMS));
+    if (!packet)
         return aErrTimeout;
     *length = packet->dataSize;
     std::memcpy(data, packet->data, packet->dataSize);
-    aPacket_Destroy(&packet);
     return aErrNone;
 }
 
@@ -453,12 +456,11 @@ aErr Link::sendUEI(const uei &record) {
             data += chunk;
             bytes[3 + chunk] = static_cast<uint8_t>((sequence & aUEI_BYTES_SEQUENCE) |
                                                     (left > 0 ? aUEI_BYTES_CONTINUE : 0));
-            aPacket *packet =
+            PacketPtr packet =
                 sCreatePacket(record.module, bytes, static_cast<uint8_t>(3 + chunk + 1));
-            if (packet == nullptr)
+            if (!packet)
                 return aErrResource;
-            aErr err = aLink_PutPacket(m_impl->id, packet);
-            aPacket_Destroy(&packet);
+            aErr err = aLink_PutPacket(m_impl->id, packet.get());
             if (err != aErrNone)
                 return err;
             sequence = static_cast<uint8_t>((sequence + 1) & aUEI_BYTES_SEQUENCE);
@@ -468,12 +470,10 @@ aErr Link::sendUEI(const uei &record) {
     default:
         return aErrParam;
     }
-    aPacket *packet = sCreatePacket(record.module, bytes, length);
-    if (packet == nullptr)
+    PacketPtr packet = sCreatePacket(record.module, bytes, length);
+    if (!packet)
         return aErrResource;
-    aErr err = aLink_PutPacket(m_impl->id, packet);
-    aPacket_Destroy(&packet);
-    return err;
+    return aLink_PutPacket(m_impl->id, packet.get());
 }
 
 aErr Link::sendUEI(const uei &record, uint8_t subindex) {
@@ -501,12 +501,10 @@ aErr Link::sendUEI(const uei &record, uint8_t subindex) {
         // A byte string has no subindexed form; nothing meaningful could be sent.
         return aErrParam;
     }
-    aPacket *packet = sCreatePacket(record.module, bytes, length);
-    if (packet == nullptr)
+    PacketPtr packet = sCreatePacket(record.module, bytes, length);
+    if (!packet)
         return aErrResource;
-    aErr err = aLink_PutPacket(m_impl->id, packet);
-    aPacket_Destroy(&packet);
-    return err;
+    return aLink_PutPacket(m_impl->id, packet.get());
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,
@@ -532,11 +530,8 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t s
         aDEBUG_TRACE(aDEBUG_LINK, "receiveUEI - Expanding timeout for large payload: %lu\n",
                      (unsigned long)wait);
     }
-    aPacket *packet = aLink_AwaitFirst(m_impl->id, filter, record, wait);
-    if (packet == nullptr)
-        return aErrTimeout;
-    aPacket_Destroy(&packet);
-    return aErrNone;
+    PacketPtr packet(aLink_AwaitFirst(m_impl->id, filter, record, wait));
+    return packet ? aErrNone : aErrTimeout;
 }
 
 aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option,

@@ -124,6 +124,10 @@ aErr _handleErrorTolerance(cvusbRef handle, aErr result) {
         handle->errorCount = 0;
         return result;
     }
+    // A failed handle stays failed, even when a transfer of the other direction that was
+    // already under way succeeded and reset the count meanwhile.
+    if (handle->state == kCvusbStateFailed)
+        return aErrIO;
     unsigned before = handle->errorCount.fetch_add(1);
     if (before < CVUSB_TOLERATED_ERRORS)
         return aErrNone;

@@ -133,6 +133,15 @@ uint8_t aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void 
     return found;
 }
 
+// Dotted text of an address for trace lines (inet_ntoa's shared buffer is not thread-safe).
+struct sAddressText {
+    char text[INET_ADDRSTRLEN];
+    explicit sAddressText(struct in_addr address) {
+        if (!inet_ntop(AF_INET, &address, text, sizeof(text)))
+            text[0] = '\0';
+    }
+};
+
 static bool sIsLocal(uint32_t interfaceAddress) {
     return interfaceAddress == 0 || interfaceAddress == htonl(INADDR_LOOPBACK);
 }
@@ -156,7 +165,7 @@ static bool sSendRequest(uint32_t interfaceAddress, bool setInterface) {
         (!setInterface || setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof(out)) == 0))
         sent = sendto(fd, request, sizeof(request), MSG_NOSIGNAL, (const struct sockaddr *)&group,
                       sizeof(group)) == (ssize_t)sizeof(request);
-    aDEBUG_TRACE(aDEBUG_DISCOVERY, "TCPIP discovery request via %s: %s\n", inet_ntoa(out),
+    aDEBUG_TRACE(aDEBUG_DISCOVERY, "TCPIP discovery request via %s: %s\n", sAddressText(out).text,
                  sent ? "sent" : "failed");
     close(fd);
     return sent;
@@ -231,7 +240,7 @@ uint8_t aDiscovery_EnumerateTCPIPModules(aDiscoveryModuleFoundProc callback, voi
         spec->ip_port = (uint32_t)answer[2] | (uint32_t)answer[3] << 8;
         if (!aDiscoverySeen_Check(&seen, spec)) {
             aDEBUG_TRACE(aDEBUG_DISCOVERY, "TCPIP module SN: 0x%08X - %s:%u\n", spec->serial_num,
-                         inet_ntoa(sender.sin_addr), spec->ip_port);
+                         sAddressText(sender.sin_addr).text, spec->ip_port);
             bool accepted = false;
             goOn = callback(spec, &accepted, reference);
             if (accepted && found < 0xFF)

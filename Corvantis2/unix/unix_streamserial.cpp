@@ -1,9 +1,10 @@
-// Serial ports as streams: termios raw mode, reads that return at once, writes that wait until
-// the bytes have left.
+// Serial ports as streams: termios raw mode, reads that return at once (the link's framed stream
+// waits a few milliseconds for a byte), writes that wait until the bytes have left.
 #include "unix_streamserial.h"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,6 +73,22 @@ aErr sSerialGet(uint8_t *byte, void *reference) {
     if (n == 0 || errno == EAGAIN || errno == EINTR)
         return aErrNotReady;
     return aErrIO;
+}
+
+// The link's framed stream: with nothing to read, wait a few milliseconds for a byte, so that
+// the link's receive thread neither spins nor sleeps past an arriving frame.
+const int kLinkGetWaitMS = 5;
+
+aErr sSerialGetWaiting(uint8_t *byte, void *reference) {
+    aErr err = sSerialGet(byte, reference);
+    if (err != aErrNotReady)
+        return err;
+    struct pollfd p {};
+    p.fd = static_cast<SerialStream *>(reference)->fd;
+    p.events = POLLIN;
+    if (poll(&p, 1, kLinkGetWaitMS) <= 0)
+        return aErrNotReady;
+    return sSerialGet(byte, reference);
 }
 
 aErr sSerialWrite(const uint8_t *bytes, size_t length, void *reference) {
@@ -187,8 +204,8 @@ aErr aStream_CreateSerial_Packetized(const char *path, uint32_t baudIndex, uint8
     aErr err = sSerialCreate(path, baudIndex, parity, dataBitsMode, stopBitsMode, &s);
     if (err != aErrNone)
         return err;
-    err =
-        aStream_CreateCobsEncoding(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s, stream);
+    err = aStream_CreateCobsEncoding(sSerialGetWaiting, sSerialPut, sSerialWrite, sSerialDelete, s,
+                                     stream);
     if (err != aErrNone)
         sSerialDelete(s);
     return err;

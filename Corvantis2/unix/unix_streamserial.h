@@ -1,5 +1,5 @@
-// Serial-port streams (termios raw mode). Gets never wait; writes wait until the bytes are
-// transmitted.
+// Serial-port streams (termios raw mode). Gets of the plain stream never wait (those of the
+// packetized one wait up to 5 ms for a byte); writes wait until the bytes are transmitted.
 #ifndef _unix_streamserial_H_
 #define _unix_streamserial_H_
 
@@ -28,7 +28,8 @@ void aStream_SerialRawSettings(struct termios *settings, uint32_t baudIndex, uin
 // aErrResource (allocation), aErrNotFound (no such path), aErrPermission (refused), aErrIO.
 aErr aStream_CreateSerial(const char *path, uint32_t baudIndex, uint8_t parity,
                           uint8_t dataBitsMode, uint8_t stopBitsMode, aStream **stream);
-// The same port wrapped in the COBS-encoded packet framing; used for serial links.
+// The same port wrapped in the COBS-encoded packet framing; used for serial links. With nothing
+// to read, its underlying get waits up to 5 ms for a byte.
 aErr aStream_CreateSerial_Packetized(const char *path, uint32_t baudIndex, uint8_t parity,
                                      uint8_t dataBitsMode, uint8_t stopBitsMode, aStream **stream);
 

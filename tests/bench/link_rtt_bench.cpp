@@ -1,5 +1,6 @@
 // Round trips per second of a 4-byte request and its echoed reply over TCP to the module peer:
-// once through a link of the link engine, once over a bare socket, in the same run.
+// once through a link of the link engine, once over a bare socket, in the same run; and the
+// processor time an idle running link costs; then the same over a COBS-framed pseudo-terminal.
 //   link_rtt_bench [seconds per measurement, default 3]
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -7,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <thread>
+#include <vector>
 
 #include "../common/ModulePeerProcess.h"
 #include "aLink.h"
@@ -48,6 +53,27 @@ double sLinkRate(aLinkRef link, double seconds) {
     return trips / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Median round trip in microseconds of exchanges made after the link sat idle for 20 ms each.
+double sLatencyAfterIdle(aLinkRef link) {
+    std::vector<double> samples;
+    for (int i = 0; i < 25; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Tag tag{static_cast<uint8_t>(0x80 + i)};
+        uint8_t data[2] = {0x17, tag.value};
+        aPacket* request = aPacket_CreateWithData(kModule, 2, data);
+        const auto start = Clock::now();
+        aLink_PutPacket(link, request);
+        aPacket_Destroy(&request);
+        aPacket* reply = aLink_AwaitFirst(link, sIsReply, &tag, 1000);
+        if (reply == nullptr)
+            return -1;
+        aPacket_Destroy(&reply);
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
 double sSocketRate(uint16_t port, double seconds) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -83,6 +109,21 @@ double sSocketRate(uint16_t port, double seconds) {
     return trips / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+double sProcessCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Processor time of this process per second of wall time while the link sits idle.
+double sIdleCpuShare(double seconds) {
+    const double cpuStart = sProcessCpuSeconds();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    return (sProcessCpuSeconds() - cpuStart) / wall;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +143,8 @@ int main(int argc, char** argv) {
     }
     sLinkRate(link, 0.2); // warm up
     const double linkRate = sLinkRate(link, seconds);
+    const double idleShare = sIdleCpuShare(seconds);
+    const double idleLatency = sLatencyAfterIdle(link);
     aLink_Destroy(&link);
     sSocketRate(peer.tcpPort, 0.2);
     const double socketRate = sSocketRate(peer.tcpPort, seconds);
@@ -113,5 +156,34 @@ int main(int argc, char** argv) {
     printf("  link engine:  %8.0f round trips/s (%.1f us each)\n", linkRate, 1e6 / linkRate);
     printf("  bare socket:  %8.0f round trips/s (%.1f us each)\n", socketRate, 1e6 / socketRate);
     printf("  link / socket: %.2f\n", linkRate / socketRate);
+    printf("  idle link:    %8.1f %% of one processor\n", idleShare * 100);
+    printf("  after idle:   %8.0f us round trip (median of 25)\n", idleLatency);
+
+    // The same exchange over a COBS-framed pseudo-terminal (a serial link at 230400 baud).
+    ModulePeerProcess serialPeer;
+    options.tcp = false;
+    options.pty = true;
+    options.serial += 1;
+    if (!serialPeer.start(options)) {
+        fprintf(stderr, "the serial module peer did not start\n");
+        return 1;
+    }
+    link = aLink_CreateSerial(options.serial, serialPeer.ptyPath.c_str(), 230400);
+    if (link == 0) {
+        fprintf(stderr, "no serial link to the peer\n");
+        return 1;
+    }
+    sLinkRate(link, 0.2);
+    const double serialRate = sLinkRate(link, seconds);
+    const double serialIdle = sIdleCpuShare(seconds);
+    const double serialIdleLatency = sLatencyAfterIdle(link);
+    aLink_Destroy(&link);
+    if (serialRate <= 0) {
+        fprintf(stderr, "a reply was lost on the serial link\n");
+        return 1;
+    }
+    printf("  serial link:  %8.0f round trips/s (%.1f us each)\n", serialRate, 1e6 / serialRate);
+    printf("  idle serial:  %8.1f %% of one processor\n", serialIdle * 100);
+    printf("  after idle:   %8.0f us round trip (median of 25)\n", serialIdleLatency);
     return 0;
 }

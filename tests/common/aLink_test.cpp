@@ -660,6 +660,47 @@ INSTANTIATE_TEST_SUITE_P(Ways, DropTest, ::testing::Values("drop rst", "drop fin
                              return std::string(info.param + 5);
                          });
 
+// A module restarting (into its loader, or into new firmware) closes its port for a moment.
+// The link shows an I/O error meanwhile and runs again by itself once the module listens.
+TEST_F(LinkTcpTest, LinkComesBackByItselfWhenThePeerListensAgain) {
+    link = aLink_CreateTCPIP(serial, htonl(INADDR_LOOPBACK), peer.tcpPort);
+    ASSERT_NE(link, 0u);
+    ASSERT_TRUE(sEcho(link, 11));
+    ASSERT_EQ(peer.control("drop-listen 1500"), "OK dropped=1");
+    EXPECT_TRUE(sWaitUntil([&] { return aLink_GetStatus(link) == kLinkStatusIOError; }, 1000))
+        << (int)aLink_GetStatus(link);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(aLink_GetStatus(link), kLinkStatusIOError) << "still away";
+    ASSERT_TRUE(peer.ok("log-clear"));
+    EXPECT_TRUE(sEchoWithin(link, 3000));
+    EXPECT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
+    auto st = peer.status();
+    EXPECT_EQ(st["connections"], 2);
+    EXPECT_EQ(st["sessions"], 1);
+    // The link regained framing with a handshake on the new connection.
+    EXPECT_GE(sCount(peer.rxLog(), "AD 00"), 1u);
+}
+
+// Creates and destroys of one device from two threads (a stress of the table and the teardown,
+// meant for the sanitizer builds too): every create gets a running link, nothing stays behind.
+TEST_F(LinkTcpTest, CreatesAndDestroysFromTwoThreads) {
+    std::atomic<int> failed{0};
+    auto worker = [&] {
+        for (int i = 0; i < 25; ++i) {
+            aLinkRef id = aLink_CreateTCPIP(serial, htonl(INADDR_LOOPBACK), peer.tcpPort);
+            if (id == 0 || aLink_GetStatus(id) != kLinkStatusRunning)
+                failed++;
+            if (id != 0)
+                aLink_Destroy(&id);
+        }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_FALSE(aLinkManager_LookupBySerial(serial, TCPIP)) << "nothing left behind";
+}
+
 TEST_F(LinkTcpTest, ResetRebuildsTheLinkAfterThePeerWasAway) {
     link = aLink_CreateTCPIP(serial, htonl(INADDR_LOOPBACK), peer.tcpPort);
     ASSERT_NE(link, 0u);

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
-// Everything here stays on the loopback interface (interface 0 means 127.0.0.1).
+#include "PrivateNetwork.h"
+
+// Everything here stays on the loopback interface (interface 0 means 127.0.0.1), and each test
+// runs inside the private network namespace, so no multicast datagram can leave the machine.
 namespace {
 
 uint32_t sGroup() {
@@ -29,6 +32,7 @@ uint16_t sFreePort() {
 } // namespace
 
 TEST(Multicast, SecondReceiverOnAPortFails) {
+    RUN_IN_PRIVATE_NETWORK(false);
     uint16_t port = sFreePort();
     ASSERT_NE(port, 0);
     aMulticastRef first = aMulticast_Create(0, sGroup(), port, false);
@@ -44,6 +48,7 @@ TEST(Multicast, SecondReceiverOnAPortFails) {
 }
 
 TEST(Multicast, SenderAndReceiverInOneProcessExchangeADatagram) {
+    RUN_IN_PRIVATE_NETWORK(false);
     uint16_t port = sFreePort();
     ASSERT_NE(port, 0);
     aMulticastRef receiver = aMulticast_Create(0, sGroup(), port, false);
@@ -64,6 +69,7 @@ TEST(Multicast, SenderAndReceiverInOneProcessExchangeADatagram) {
 }
 
 TEST(Multicast, ReceiveTimesOutAfterOneSecond) {
+    RUN_IN_PRIVATE_NETWORK(false);
     uint16_t port = sFreePort();
     aMulticastRef receiver = aMulticast_Create(0, sGroup(), port, false);
     ASSERT_NE(receiver, nullptr);
@@ -77,6 +83,7 @@ TEST(Multicast, ReceiveTimesOutAfterOneSecond) {
 }
 
 TEST(Multicast, RoleAndHandleErrors) {
+    RUN_IN_PRIVATE_NETWORK(false);
     uint16_t port = sFreePort();
     aMulticastRef receiver = aMulticast_Create(0, sGroup(), port, false);
     aMulticastRef sender = aMulticast_Create(0, sGroup(), port, true);
@@ -95,6 +102,7 @@ TEST(Multicast, RoleAndHandleErrors) {
 }
 
 TEST(Multicast, NonMulticastGroupIsRefused) {
+    RUN_IN_PRIVATE_NETWORK(false);
     uint32_t unicast = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(aMulticast_Create(0, unicast, sFreePort(), false), nullptr);
 }

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -22,14 +23,15 @@ const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
 class Listener {
 public:
-    Listener() {
+    // Listens on the given port (0: any free one).
+    explicit Listener(uint16_t onPort = 0) {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = kLoopback;
-        addr.sin_port = 0;
+        addr.sin_port = htons(onPort);
         bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
         listen(fd, 4);
         socklen_t len = sizeof(addr);
@@ -115,9 +117,22 @@ TEST(SocketStream, ExchangesBytesBothWays) {
     uint8_t byte;
     auto start = Clock::now();
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
-              100)
-        << "a get never waits";
+    auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(waited, 4) << "an empty get waits a few milliseconds for a byte";
+    EXPECT_LT(waited, 100) << "but not for long";
+
+    // A byte that arrives while the get waits is returned by that same get.
+    std::thread later([conn] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        send(conn, "w", 1, MSG_NOSIGNAL);
+    });
+    aErr waitedFor = aErrNotReady;
+    for (int i = 0; i < 20 && waitedFor == aErrNotReady; i++) // tolerates a slow scheduler
+        waitedFor = aStream_Read(stream, &byte, 1);
+    later.join();
+    EXPECT_EQ(waitedFor, aErrNone);
+    EXPECT_EQ(byte, 'w');
 
     EXPECT_EQ(sStreamSend(stream, "hello"), aErrNone);
     EXPECT_EQ(sStreamSend(stream, "!"), aErrNone);
@@ -209,6 +224,47 @@ TEST(SocketStream, FailedReconnectLeavesItDisconnected) {
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
     EXPECT_EQ(sStreamSend(stream, "lost"), aErrConnection);
     EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+}
+
+// A module that restarts closes its port for a moment: once it listens again, gets connect
+// the stream again by themselves (at a steady pace, not on every get).
+TEST(SocketStream, ComesBackWhenThePeerListensAgain) {
+    auto listener = std::make_unique<Listener>();
+    const uint16_t port = listener->port;
+    aStream *stream = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(kLoopback, port, &stream), aErrNone);
+    int first = listener->accept();
+    ASSERT_GE(first, 0);
+    listener.reset();
+    sReset(first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    uint8_t byte;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
+    EXPECT_EQ(sStreamSend(stream, "lost"), aErrConnection) << "writes do not wait for it";
+
+    listener = std::make_unique<Listener>(port);
+    ASSERT_GE(listener->fd, 0);
+    auto start = Clock::now();
+    int gets = 0;
+    aErr err = aErrConnection;
+    while (err == aErrConnection && Clock::now() - start < std::chrono::seconds(3)) {
+        err = aStream_Read(stream, &byte, 1);
+        gets++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(err, aErrNotReady) << "connected again, nothing to read yet";
+    int second = listener->accept(500);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(listener->accept(100), -1) << "one new connection, not one per get";
+    EXPECT_LE(gets, 40) << "attempts are paced (250 ms apart)";
+    EXPECT_EQ(sStreamSend(stream, "back"), aErrNone);
+    EXPECT_EQ(sReceive(second, 4), "back");
+    sSend(second, "k");
+    std::string got;
+    EXPECT_EQ(sStreamReceive(stream, 1, &got), aErrNone);
+    EXPECT_EQ(got, "k");
+    aStream_Destroy(&stream);
+    close(second);
 }
 
 // The link engine reads from one thread and writes from another; a drop seen by both must

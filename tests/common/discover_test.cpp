@@ -1,7 +1,5 @@
-// Network discovery against the Python peers. Everything that sends to a multicast group out
-// of a real interface, or broadcasts a beacon, runs inside a private network namespace: the
-// test starts itself again through tests/e2e/netns_run (loopback plus the veth pair
-// cvt0/cvt1, 10.77.0.1 and 10.77.0.2) and refuses to run those parts anywhere else.
+// Network discovery against the Python peers. Everything that sends to a multicast group or
+// broadcasts a beacon runs inside a private network namespace (PrivateNetwork.h).
 #include "discover.h"
 
 #include <arpa/inet.h>
@@ -23,116 +21,11 @@
 #include "aLink.h"
 #include "zBeaconInterface.h"
 
+#include "PrivateNetwork.h"
+
 extern char **environ;
 
 namespace {
-
-// --- running inside a private network namespace -------------------------------------------
-
-const int kInside = -1;
-const int kSkipped = 77;
-
-bool sInsideNamespace() {
-    const char *inside = getenv("UPDATER_IN_NETNS");
-    return inside && strcmp(inside, "1") == 0;
-}
-
-// True when the only interfaces are the namespace's own: lo, cvt0, cvt1.
-bool sOnlyPrivateInterfaces() {
-    struct if_nameindex *names = if_nameindex();
-    if (!names)
-        return false;
-    bool only = true;
-    for (struct if_nameindex *n = names; n->if_index != 0; ++n)
-        if (strcmp(n->if_name, "lo") != 0 && strcmp(n->if_name, "cvt0") != 0 &&
-            strcmp(n->if_name, "cvt1") != 0)
-            only = false;
-    if_freenameindex(names);
-    return only;
-}
-
-std::string sSkipReason;
-
-// Outside: runs the current test again in a namespace and returns its exit code (kSkipped
-// with sSkipReason set when it was skipped there). Inside: kInside.
-int sRunInNamespace() {
-    if (sInsideNamespace())
-        return kInside;
-    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string filter =
-        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (length <= 0)
-        return 1;
-    self[length] = '\0';
-    char skipFile[] = "/tmp/discover_skipXXXXXX";
-    int fd = mkstemp(skipFile);
-    if (fd < 0)
-        return 1;
-    close(fd);
-    std::string runner = std::string(PEERS_DIR) + "/../e2e/netns_run";
-    std::string skipEnv = std::string("CVT_SKIP_FILE=") + skipFile;
-    std::vector<char *> env;
-    for (char **e = environ; *e; ++e)
-        if (strncmp(*e, "CVT_SKIP_FILE=", 14) != 0)
-            env.push_back(*e);
-    env.push_back(const_cast<char *>(skipEnv.c_str()));
-    env.push_back(nullptr);
-    char *argv[] = {const_cast<char *>(runner.c_str()), self, const_cast<char *>(filter.c_str()),
-                    nullptr};
-    pid_t pid = 0;
-    int status = 0;
-    if (posix_spawn(&pid, runner.c_str(), nullptr, nullptr, argv, env.data()) != 0 ||
-        waitpid(pid, &status, 0) != pid) {
-        unlink(skipFile);
-        return 1;
-    }
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-    char reason[512] = {0};
-    FILE *f = fopen(skipFile, "r");
-    if (f) {
-        size_t n = fread(reason, 1, sizeof(reason) - 1, f);
-        reason[n] = '\0';
-        fclose(f);
-    }
-    unlink(skipFile);
-    if (code == kSkipped) {
-        sSkipReason = "network namespaces are refused here";
-        return kSkipped;
-    }
-    if (code == 0 && reason[0]) {
-        sSkipReason = reason;
-        return kSkipped;
-    }
-    return code;
-}
-
-// Inside: records why the test skips, for the outer run to report.
-void sNoteSkip(const char *reason) {
-    const char *path = getenv("CVT_SKIP_FILE");
-    FILE *f = path ? fopen(path, "w") : nullptr;
-    if (f) {
-        fputs(reason, f);
-        fclose(f);
-    }
-}
-
-#define RUN_IN_PRIVATE_NETWORK(needsVeth)                                                          \
-    do {                                                                                           \
-        int outer = sRunInNamespace();                                                             \
-        if (outer == kSkipped)                                                                     \
-            GTEST_SKIP() << sSkipReason;                                                           \
-        if (outer != kInside) {                                                                    \
-            ASSERT_EQ(outer, 0) << "the run inside the namespace failed";                          \
-            return;                                                                                \
-        }                                                                                          \
-        ASSERT_TRUE(sOnlyPrivateInterfaces()) << "not inside the private network namespace";       \
-        if ((needsVeth) && !getenv("UPDATER_NETNS_VETH")) {                                        \
-            sNoteSkip("no veth pair in the namespace");                                            \
-            GTEST_SKIP() << "no veth pair in the namespace";                                       \
-        }                                                                                          \
-    } while (0)
 
 // --- peers -------------------------------------------------------------------------------
 
@@ -353,8 +246,9 @@ TEST(TcpipDiscovery, NothingToFindEndsAfterTheTimeOutWithoutLeaks) {
 
 // --- sharing servers ---------------------------------------------------------------------
 
-// Loopback only: the query and its answers never leave the host.
+// Loopback only, and inside the namespace all the same: the query goes to a multicast group.
 TEST(FabricDiscovery, LocalQueryFindsServersOnce) {
+    RUN_IN_PRIVATE_NETWORK(false);
     Peer local;
     ASSERT_TRUE(local.start("fabric_peer.py",
                             {"--serial", "0x7777", "--type", "5", "--offsets", "3,4", "--repeat",

@@ -97,6 +97,17 @@ class DiscoverTest(unittest.TestCase):
         self.assertTrue(result.out_lines and result.out_lines[0].startswith("Updater ("), result)
         return result
 
+    def test_usb_search_without_modules_is_quick(self):
+        # No module of the family is attached here: the USB search lists nothing at once.
+        start = time.monotonic()
+        result = self.discover()
+        elapsed = time.monotonic() - start
+        self.assertEqual(result.err_lines, ["Searching for Corvantis devices"], result)
+        self.assertEqual(result.out_lines[1:],
+                         ["Discovered Devices: (USB)", "    No devices found."], result)
+        sys.stderr.write("\n-D over USB with no modules: %.3f s wall time\n" % elapsed)
+        self.assertLess(elapsed, 2.0, result)
+
     def test_two_modules_over_tcpip(self):
         self.peer("--system", "--serial", "0x1000AAAA", "--address", "6", "--model", "0x13",
                   "--fw-version", "2.10.4", "--build", "1234", "--name", "Alpha box")

@@ -110,11 +110,10 @@ class UpdateCase(unittest.TestCase):
                                    "--log", self.requests, "--port", "0")
         self.url = "http://127.0.0.1:%s/cgi/u" % self.server.ready_line.split()[1]
 
-    def start_module(self):
-        self.module = ModulePeer(*DEVICE)
-        # A device over TCP/IP that restarts into its loader without answering LOAD and
-        # answers once the host is back.
-        self.module.control("upgrade-load-reply after-reconnect")
+    def start_module(self, *options):
+        # As a real module: it answers LOAD, drops its link ~20 ms later and listens again
+        # ~200 ms after that, running its loader.
+        self.module = ModulePeer(*(DEVICE + options))
         return self.module
 
     def run_tool(self, *args):
@@ -366,6 +365,53 @@ class Retries(UpdateCase):
         self.assertNotIn("LATEST_TRANSFER", self.settings())
 
 
+class RestartIntoTheLoader(UpdateCase):
+    """LOAD restarts the device into its loader; the firmware waits until it is back."""
+
+    def update(self, *options):
+        bird = self.store_image(LATEST)
+        module = self.start_module(*options)
+        result = self.run_tool("-U", "-b", str(LATEST), "-d", SERIAL_TEXT)
+        self.assertEqual(result.code, 0, result)
+        self.assert_in_order(result.out_lines, self.transfer_lines(bird))
+        self.assert_flash_holds(bird)
+        status = module.status()
+        self.assertEqual((status["load"], status["reboot"]), ("1", "1"))
+        return result, status
+
+    def test_device_that_is_down_for_a_while_after_answering_load(self):
+        # Listening again only 1.5 s after the drop: the host reconnects when it is back,
+        # and the first PREPARE already reaches the loader.
+        result, status = self.update("--upgrade-down-ms", "1500")
+        self.assertFalse([l for l in result.out_lines if l.startswith("  Retry")], result)
+        self.assertEqual(status["prepare"], str(1 + 2))
+        self.assertEqual(status["restarts"], "2")
+        self.assertEqual(status["mode"], "app")
+
+    def test_other_answers_to_load(self):
+        # Unanswered with the answer held until the host is back, never answered, answered
+        # late and then restarting.
+        for how in ("after-reconnect", "never", "late 400"):
+            with self.subTest(load_reply=how):
+                bird = self.store_image(LATEST)
+                module = self.start_module()
+                module.control("upgrade-load-reply " + how)
+                result = self.run_tool("-U", "-b", str(LATEST), "-d", SERIAL_TEXT)
+                self.assertEqual(result.code, 0, result)
+                self.assert_in_order(result.out_lines, self.transfer_lines(bird))
+                self.assert_flash_holds(bird)
+                self.assertEqual(module.status()["restarts"], "2")
+                module.stop()
+                self.module = None
+
+    def test_loader_under_the_default_serial_number(self):
+        # The loader answers discovery as 0xDEADDEAD; the host reconnects to the address it
+        # used, so the update goes on, and the new firmware has the serial number again.
+        result, status = self.update("--upgrade-deaddead")
+        self.assertEqual(status["serial"], SERIAL_TEXT)
+        self.assertEqual(self.settings().get("LATEST_TRANSFER"), "%d.bird" % LATEST)
+
+
 class ThroughARouter(UpdateCase):
     ROUTER = 0x0A0A0A0A
     TARGET_ADDRESS = 8
@@ -379,19 +425,29 @@ class ThroughARouter(UpdateCase):
         return self.module
 
     def test_update_of_a_module_behind_a_router(self):
-        path = os.path.join(self.tmp, "target.bird")
-        bird = make_image(path, LATEST)
-        router = self.start_router(SERIAL)
-        router.control("upgrade-behind %d" % self.TARGET_ADDRESS)
-        # As directly attached: the device behind restarts into its loader without answering
-        # LOAD and answers once the host has reconnected.
-        router.control("upgrade-load-reply after-reconnect")
-        result = self.run_tool("-U", "-f", path, "-d", SERIAL_TEXT, "-r", "%08X" % self.ROUTER)
-        self.assertEqual(result.code, 0, result)
-        self.assert_in_order(result.out_lines, self.transfer_lines(bird))
-        self.assert_flash_holds(bird)
-        status = router.status()
-        self.assertEqual((status["load"], status["reboot"]), ("1", "1"))
+        # The device behind answers LOAD and restarts into its loader while the router's
+        # link stays up. Down for 1.5 s it misses the first PREPAREs, which are asked again.
+        for down_ms, missed in ((200, False), (1500, True)):
+            with self.subTest(down_ms=down_ms):
+                path = os.path.join(self.tmp, "target.bird")
+                bird = make_image(path, LATEST)
+                router = self.start_router(SERIAL)
+                router.control("upgrade-behind %d" % self.TARGET_ADDRESS)
+                router.control("upgrade-timing 20 %d" % down_ms)
+                result = self.run_tool("-U", "-f", path, "-d", SERIAL_TEXT,
+                                       "-r", "%08X" % self.ROUTER)
+                self.assertEqual(result.code, 0, result)
+                self.assert_in_order(result.out_lines, self.transfer_lines(bird))
+                retries = [l for l in result.out_lines if l.startswith("  Retry")]
+                self.assertEqual(retries, ["  Retry %d" % n for n in range(1, len(retries) + 1)])
+                self.assertEqual(bool(retries), missed, result)
+                self.assert_flash_holds(bird)
+                status = router.status()
+                self.assertEqual((status["load"], status["reboot"]), ("1", "1"))
+                # PREPAREs that reach the device behind only while it is restarting go unseen.
+                self.assertEqual(status["prepare"], "3")
+                router.stop()
+                self.module = None
 
     def test_serial_number_the_router_does_not_see(self):
         path = os.path.join(self.tmp, "target.bird")

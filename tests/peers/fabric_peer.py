@@ -8,8 +8,8 @@ at port 9950 + n, out of the loopback interface.
 
 Beacon (--beacon BROADCAST): listens on UDP port 8585; a datagram that begins with the 20
 bytes "Corvantis2-Discovery" makes it broadcast the 128-byte record to BROADCAST:8585 every
-100 ms for 2 s. Broadcasts exist only inside the tests' private network namespace
-(UPDATER_IN_NETNS=1), so beacon mode refuses to start anywhere else.
+100 ms for 2 s. Multicast answers and broadcasts exist only inside the tests' private network
+namespace (UPDATER_IN_NETNS=1), so the peer refuses to start anywhere else.
 
 The record is the link record as it lies in memory (little-endian 32-bit fields):
 type, serial_num, module, router, router_serial_num, model, ip_address (network order),
@@ -71,8 +71,6 @@ class LocalAnswerer:
 
 class BeaconAnswerer:
     def __init__(self, broadcast, record):
-        if os.environ.get("UPDATER_IN_NETNS") != "1":
-            raise RuntimeError("beacons only inside the test network namespace")
         self.broadcast = broadcast
         self.record = record
         self.publishing_until = 0.0
@@ -124,6 +122,8 @@ def main():
     record = link_record(args.type, args.serial, args.module, args.model, args.address, args.port)
     keep = []
     try:
+        if os.environ.get("UPDATER_IN_NETNS") != "1":
+            raise RuntimeError("discovery answers only inside the test network namespace")
         if args.beacon:
             keep.append(BeaconAnswerer(args.beacon, record))
         else:

@@ -288,6 +288,22 @@ TEST_F(OpenHandle, FifthConsecutiveIOErrorFailsTheHandle) {
     EXPECT_EQ(byte, 0x01);
 }
 
+TEST_F(OpenHandle, FailedHandleStaysFailedAfterASuccessOfTheOtherDirection) {
+    open();
+    for (int i = 0; i < 5; ++i)
+        usb.inReplies.push_back({LIBUSB_ERROR_IO, 0, {}});
+    uint8_t byte = 0;
+    for (int i = 0; i < 5; ++i)
+        cvusb_get_from_device(handle, &byte);
+    ASSERT_EQ(cvusb_get_state(handle), kCvusbStateFailed);
+    // A write that started before the failure finishes well and resets the count.
+    EXPECT_EQ(_handleErrorTolerance(handle, aErrNone), aErrNone);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(cvusb_get_from_device(handle, &byte), aErrIO) << i;
+        EXPECT_EQ(cvusb_write_to_device(handle, &byte, 1), aErrIO) << i;
+    }
+}
+
 TEST(CvusbTolerance, CountsOnlyConsecutiveIOErrors) {
     FakeLibusb usb;
     cvusbRef handle = cvusb_create_usb(kCvusbModeLibusb);

@@ -248,6 +248,49 @@ TEST_F(UpgradeTest, LoadNeverAnsweredIsATimeoutAfterReconnecting) {
     EXPECT_TRUE(module->isConnected());
 }
 
+TEST_F(UpgradeTest, DeviceThatRestartsAfterAnsweringLoadIsWaitedFor) {
+    // As a module does: the answer, the drop 20 ms later, listening again 200 ms after that.
+    EXPECT_EQ(entity.LoaderStart(), aErrNone);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(entity.AwaitLoader(UpdaterEntity::kLoaderSettleMs, 3000), aErrNone);
+    EXPECT_LT(msSince(start), 2000);
+    EXPECT_TRUE(module->isConnected());
+    EXPECT_EQ(peer.status()["connections"], 2);
+    EXPECT_EQ(value("mode"), "loader");
+    // The loader takes a PREPARE at once.
+    auto block = makeBlock(0x4000, 10);
+    prepare(block);
+}
+
+TEST_F(UpgradeTest, DeviceWhoseLinkStaysUpAnswersAtOnce) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(entity.AwaitLoader(0, 3000), aErrNone);
+    EXPECT_LT(msSince(start), 500);
+    EXPECT_EQ(peer.status()["connections"], 1);
+}
+
+TEST_F(UpgradeTest, WaitForADeviceThatDoesNotComeBackIsBounded) {
+    ASSERT_TRUE(peer.ok("upgrade-timing 20 5000"));
+    EXPECT_EQ(entity.LoaderStart(), aErrNone);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(entity.AwaitLoader(100, 700), aErrNone);
+    EXPECT_GE(msSince(start), 800);
+    EXPECT_LT(msSince(start), 1500);
+    EXPECT_FALSE(module->isConnected());
+}
+
+TEST_F(UpgradeTest, ThroughARouterOnlyTheSettleTimeIsWaited) {
+    entity.init(module.get(), 0, true, true);
+    ASSERT_TRUE(peer.ok("upgrade-timing 20 5000"));
+    EXPECT_EQ(entity.LoaderStart(), aErrNone);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(entity.AwaitLoader(200, 3000), aErrNone);
+    EXPECT_GE(msSince(start), 200);
+    EXPECT_LT(msSince(start), 600);
+    // The link is not touched: here it is the one the restart dropped.
+    EXPECT_EQ(peer.status()["connections"], 1);
+}
+
 TEST_F(UpgradeTest, UEIDataChunkOf1000BytesIsOneStringAndOneSum) {
     ASSERT_TRUE(peer.ok("upgrade-mode loader"));
     ASSERT_TRUE(peer.ok("upgrade-uei on"));

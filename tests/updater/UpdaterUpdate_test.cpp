@@ -2,6 +2,7 @@
 // the module peer over TCP: the lines the user sees and what reaches the device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -11,6 +12,7 @@
 #include "../objects/ObjectsPeer.h"
 #include "BirdFile.h"
 #include "Updater.h"
+#include "UpdaterEntity.h"
 
 using namespace objects_test;
 
@@ -93,6 +95,38 @@ TEST_F(TransferTest, LoaderInitErrorEndsThePhase) {
     ASSERT_TRUE(peer.ok("upgrade off"));
     EXPECT_EQ(_transfer_loader(display, *module, image), aErrTimeout);
     EXPECT_TRUE(display.lines.empty());
+}
+
+TEST_F(TransferTest, FirmwareGoesToTheLoaderTheDeviceRestartedInto) {
+    // The device answers LOAD, drops its link and is back 200 ms later.
+    BirdFile image = makeBird("[(0x10000000, 100)]", "[(0x0, 1500)]");
+    ASSERT_EQ(_transfer_loader(display, *module, image), aErrNone);
+    EXPECT_EQ(_transfer_firmware(display, *module, image, false, false), aErrNone);
+    auto texts = display.texts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string &t) { return t.rfind("  Retry", 0) == 0; }),
+              0);
+    auto s = status();
+    EXPECT_EQ(s["write_bytes"], "1500");
+    EXPECT_EQ(s["reboot"], "1");
+}
+
+TEST_F(TransferTest, FirstPrepareThatMeetsTheRestartIsAskedAgain) {
+    BirdFile image = makeBird("[]", "[(0x0, 100)]");
+    // LOAD without the wait of the loader phase: the firmware starts while the device is
+    // down for 800 ms.
+    ASSERT_TRUE(peer.ok("upgrade-timing 20 800"));
+    UpdaterEntity entity;
+    entity.init(module.get(), 0, true, false);
+    ASSERT_EQ(entity.LoaderStart(), aErrNone);
+    EXPECT_EQ(_transfer_firmware(display, *module, image, false, false), aErrNone);
+    EXPECT_EQ(display.texts(),
+              (std::vector<std::string>{"Transferring firmware block 1 of 1, 104 bytes",
+                                        "Transferring firmware block 1 of 1, 104 bytes",
+                                        "  Retry 1", "Transferred 1 blocks, 104 total bytes"}));
+    auto s = status();
+    EXPECT_EQ(s["write_bytes"], "100");
+    EXPECT_EQ(s["mode"], "app"); // rebooted
 }
 
 TEST_F(TransferTest, RefusedPrepareEndsTheFirmwareAtOnce) {
