@@ -4,6 +4,7 @@
 #define _Updater_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -101,5 +102,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrona::Corvantis::Mod
 // Every firmware block (five attempts each), then REBOOT.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrona::Corvantis::Module& module,
                         BirdFile& image, bool routed, bool ueiBytes);
+// After LOAD, finds a device that left the USB bus: up to 15 calls of `connect` (true when
+// connected), `pause` after each failed one, `renew` (a fresh USB context) before the 3rd,
+// 6th, 9th, 12th and 15th. The number of the attempt that connected, 0 when none did.
+unsigned _reenumerate_usb(const std::function<bool()>& connect, const std::function<void()>& renew,
+                          const std::function<void()>& pause);
 
 #endif

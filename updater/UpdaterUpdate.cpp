@@ -4,6 +4,7 @@
 // transfer in the device's settings.
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -106,6 +107,20 @@ bool _validate_birdfile(UpdaterDisplayInterface &display, BirdFile &image, Modul
         return false;
     }
     return true;
+}
+
+unsigned _reenumerate_usb(const std::function<bool()> &connect, const std::function<void()> &renew,
+                          const std::function<void()> &pause) {
+    for (unsigned attempt = 0; attempt < kEnumerationAttempts; ++attempt) {
+        if ((attempt + 1) % kEnumerationRefresh == 0) {
+            Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+            renew();
+        }
+        if (connect())
+            return attempt + 1;
+        pause();
+    }
+    return 0;
 }
 
 aErr _transfer_loader(UpdaterDisplayInterface &display, Module &module, BirdFile &image) {
@@ -369,17 +384,15 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string birdF
     if (err == aErrNone && !target.isConnected()) {
         // The device restarted into its loader and left the USB bus; it comes back there.
         target.disconnect();
-        for (unsigned attempt = 0; attempt < kEnumerationAttempts; ++attempt) {
-            if ((attempt + 1) % kEnumerationRefresh == 0) {
-                Log::log(DEBUG_APP,
-                         "Failed enumeration after 3 tries, refreshing libusb context.\n");
-                Corvantis_libusb_exit();
-            }
-            if (target.discoverAndConnect(USB, serial) == aErrNone && target.isConnected())
-                break;
-            target.disconnect();
-            aTime_MSSleep(kEnumerationPauseMs);
-        }
+        // Whether it came back shows in the next step, which needs a connected device.
+        _reenumerate_usb(
+            [&] {
+                if (target.discoverAndConnect(USB, serial) == aErrNone && target.isConnected())
+                    return true;
+                target.disconnect();
+                return false;
+            },
+            [] { Corvantis_libusb_exit(); }, [] { aTime_MSSleep(kEnumerationPauseMs); });
     }
 
     if (err == aErrNone)

@@ -140,27 +140,14 @@ aErr EntityClass::getUEI(uint8_t option, uei *record) {
 }
 
 aErr EntityClass::setUEI(uint8_t option, uei *record) {
-    Link *link = m_impl->link();
-    if (link == nullptr)
-        return aErrResource;
-    if (record == nullptr)
-        return aErrParam;
-    const uint8_t module = m_impl->module->getModuleAddress();
-    record->module = module;
-    record->command = m_impl->command;
-    record->option = static_cast<uint8_t>(option + aUEI_OPTION_SET);
-    record->specifier = static_cast<uint8_t>(m_impl->index + aUEI_INDEX_REQUEST);
-    aErr err = link->sendUEI(*record);
-    if (err != aErrNone)
-        return err;
-    err = link->receiveUEI(module, m_impl->command, static_cast<uint8_t>(option + aUEI_OPTION_ACK),
-                           m_impl->index, record);
-    if (err != aErrNone)
-        return err;
-    return sReplyResult(*record);
+    return setValue(option, false, 0, record);
 }
 
 aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei *record) {
+    return setValue(option, true, subindex, record);
+}
+
+aErr EntityClass::setValue(uint8_t option, bool subindexed, uint8_t subindex, uei *record) {
     Link *link = m_impl->link();
     if (link == nullptr)
         return aErrResource;
@@ -171,7 +158,7 @@ aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei *record) {
     record->command = m_impl->command;
     record->option = static_cast<uint8_t>(option + aUEI_OPTION_SET);
     record->specifier = static_cast<uint8_t>(m_impl->index + aUEI_INDEX_REQUEST);
-    aErr err = link->sendUEI(*record, subindex);
+    aErr err = subindexed ? link->sendUEI(*record, subindex) : link->sendUEI(*record);
     if (err != aErrNone)
         return err;
     err = link->receiveUEI(module, m_impl->command, static_cast<uint8_t>(option + aUEI_OPTION_ACK),
@@ -238,7 +225,10 @@ aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t *data, size_t length
     return setUEI(option, &record);
 }
 
-aErr EntityClass::getValue(uint8_t option, bool subindexed, uint8_t subindex, uint32_t *out) {
+template <typename T>
+aErr EntityClass::getValue(uint8_t option, bool subindexed, uint8_t subindex, T *out) {
+    if (out == nullptr)
+        return aErrParam;
     uei record{};
     record.type = kUEITypeNone;
     if (subindexed) {
@@ -247,68 +237,32 @@ aErr EntityClass::getValue(uint8_t option, bool subindexed, uint8_t subindex, ui
     }
     aErr err = getUEI(option, &record);
     if (err == aErrNone || err == aErrStreamStale)
-        *out = sValueOf(record);
+        *out = static_cast<T>(sValueOf(record));
     return err;
 }
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t *out) {
-    if (out == nullptr)
-        return aErrParam;
-    uint32_t value = 0;
-    aErr err = getValue(option, false, 0, &value);
-    if (err == aErrNone || err == aErrStreamStale)
-        *out = static_cast<uint8_t>(value);
-    return err;
+    return getValue(option, false, 0, out);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint16_t *out) {
-    if (out == nullptr)
-        return aErrParam;
-    uint32_t value = 0;
-    aErr err = getValue(option, false, 0, &value);
-    if (err == aErrNone || err == aErrStreamStale)
-        *out = static_cast<uint16_t>(value);
-    return err;
+    return getValue(option, false, 0, out);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint32_t *out) {
-    if (out == nullptr)
-        return aErrParam;
-    uint32_t value = 0;
-    aErr err = getValue(option, false, 0, &value);
-    if (err == aErrNone || err == aErrStreamStale)
-        *out = value;
-    return err;
+    return getValue(option, false, 0, out);
 }
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t *out) {
-    if (out == nullptr)
-        return aErrParam;
-    uint32_t value = 0;
-    aErr err = getValue(option, true, subindex, &value);
-    if (err == aErrNone || err == aErrStreamStale)
-        *out = static_cast<uint8_t>(value);
-    return err;
+    return getValue(option, true, subindex, out);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t *out) {
-    if (out == nullptr)
-        return aErrParam;
-    uint32_t value = 0;
-    aErr err = getValue(option, true, subindex, &value);
-    if (err == aErrNone || err == aErrStreamStale)
-        *out = static_cast<uint16_t>(value);
-    return err;
+    return getValue(option, true, subindex, out);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t *out) {
-    if (out == nullptr)
-        return aErrParam;
-    uint32_t value = 0;
-    aErr err = getValue(option, true, subindex, &value);
-    if (err == aErrNone || err == aErrStreamStale)
-        *out = value;
-    return err;
+    return getValue(option, true, subindex, out);
 }
 
 aErr EntityClass::getUEIBytes(uint8_t option, uint8_t *buffer, size_t capacity, size_t *count) {

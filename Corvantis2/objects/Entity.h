@@ -72,7 +72,10 @@ public:
     struct impl;
 
 private:
-    aErr getValue(uint8_t option, bool subindexed, uint8_t subindex, uint32_t *out);
+    // Reads a value and narrows it to T (stored on aErrNone and aErrStreamStale).
+    template <typename T>
+    aErr getValue(uint8_t option, bool subindexed, uint8_t subindex, T *out);
+    aErr setValue(uint8_t option, bool subindexed, uint8_t subindex, uei *record);
     aErr entityStore(uint8_t action);
 
     std::unique_ptr<impl> m_impl;

@@ -68,6 +68,27 @@ PacketPtr sCreatePacket(uint8_t module, const uint8_t *data, uint8_t length) {
     return PacketPtr(aPacket_CreateWithData(module, length, length ? data : &none));
 }
 
+// Appends the record's scalar value at bytes[*length]; false for a type without one.
+bool sStoreScalar(const uei &record, uint8_t *bytes, uint8_t *length) {
+    switch (record.type) {
+    case kUEITypeNone:
+        return true;
+    case kUEITypeByte:
+        bytes[(*length)++] = record.v.byteVal;
+        return true;
+    case kUEITypeShort:
+        aUEI_StoreShort(&bytes[*length], record.v.shortVal);
+        *length = static_cast<uint8_t>(*length + 2);
+        return true;
+    case kUEITypeInt:
+        aUEI_StoreInt(&bytes[*length], record.v.intVal);
+        *length = static_cast<uint8_t>(*length + 4);
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Selects discovered devices: the first of the wanted model, or the first at all for model 0.
 bool cbModelCallback(const linkSpec *found, bool *accepted, void *reference) {
     linkSpec *wanted = static_cast<linkSpec *>(reference);
@@ -426,22 +447,7 @@ aErr Link::sendUEI(const uei &record) {
     if (!sValidModule(record.module))
         return aErrPacket;
     uint8_t bytes[aPACKET_MAXDATA] = {record.command, record.option, record.specifier};
-    uint8_t length = 3;
-    switch (record.type) {
-    case kUEITypeNone:
-        break;
-    case kUEITypeByte:
-        bytes[length++] = record.v.byteVal;
-        break;
-    case kUEITypeShort:
-        aUEI_StoreShort(&bytes[length], record.v.shortVal);
-        length += 2;
-        break;
-    case kUEITypeInt:
-        aUEI_StoreInt(&bytes[length], record.v.intVal);
-        length += 4;
-        break;
-    case kUEITypeBytes: {
+    if (record.type == kUEITypeBytes) {
         const uint8_t *data = record.v.bytes.data;
         size_t left = record.v.bytes.length;
         if (left > 0 && data == nullptr)
@@ -467,9 +473,9 @@ aErr Link::sendUEI(const uei &record) {
         } while (left > 0);
         return aErrNone;
     }
-    default:
+    uint8_t length = 3;
+    if (!sStoreScalar(record, bytes, &length))
         return aErrParam;
-    }
     PacketPtr packet = sCreatePacket(record.module, bytes, length);
     if (!packet)
         return aErrResource;
@@ -483,24 +489,9 @@ aErr Link::sendUEI(const uei &record, uint8_t subindex) {
         return aErrPacket;
     uint8_t bytes[8] = {record.command, record.option, record.specifier, subindex};
     uint8_t length = 4;
-    switch (record.type) {
-    case kUEITypeNone:
-        break;
-    case kUEITypeByte:
-        bytes[length++] = record.v.byteVal;
-        break;
-    case kUEITypeShort:
-        aUEI_StoreShort(&bytes[length], record.v.shortVal);
-        length += 2;
-        break;
-    case kUEITypeInt:
-        aUEI_StoreInt(&bytes[length], record.v.intVal);
-        length += 4;
-        break;
-    default:
-        // A byte string has no subindexed form; nothing meaningful could be sent.
+    // A byte string has no subindexed form; nothing meaningful could be sent.
+    if (!sStoreScalar(record, bytes, &length))
         return aErrParam;
-    }
     PacketPtr packet = sCreatePacket(record.module, bytes, length);
     if (!packet)
         return aErrResource;

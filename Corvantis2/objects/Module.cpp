@@ -225,56 +225,35 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
 }
 
 aErr Module::classQuantity(uint8_t command, uint8_t *count) {
-    if (count == nullptr)
-        return aErrParam;
-    *count = 0;
-    if (!isConnected())
-        return aErrConnection;
     const uint8_t request[3] = {cmdMODULE, cmdMODULE_CLASS_QUANTITY, command};
-    uint8_t reply[aPACKET_MAXDATA];
-    uint8_t length = 0;
-    aErr err = moduleQuery(request, sizeof request, 1, reply, &length);
-    if (err != aErrNone)
-        return err;
-    if (length != 4 || std::memcmp(reply, request, 3) != 0)
-        return aErrUnknown;
-    *count = reply[3];
-    return aErrNone;
+    return byteQuery(request, sizeof request, count);
 }
 
 aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t *count) {
-    if (count == nullptr)
-        return aErrParam;
-    *count = 0;
-    if (!isConnected())
-        return aErrConnection;
     const uint8_t request[4] = {cmdMODULE, cmdMODULE_SUBCLASS_QUANTITY, command, index};
-    uint8_t reply[aPACKET_MAXDATA];
-    uint8_t length = 0;
-    aErr err = moduleQuery(request, sizeof request, 1, reply, &length);
-    if (err != aErrNone)
-        return err;
-    if (length != 5 || std::memcmp(reply, request, 4) != 0)
-        return aErrUnknown;
-    *count = reply[4];
-    return aErrNone;
+    return byteQuery(request, sizeof request, count);
 }
 
 aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t *group) {
-    if (group == nullptr)
+    const uint8_t request[4] = {cmdMODULE, cmdMODULE_ENTITY_GROUP, command, index};
+    return byteQuery(request, sizeof request, group);
+}
+
+// The answer repeats the whole request and adds one byte.
+aErr Module::byteQuery(const uint8_t *request, uint8_t length, uint8_t *out) {
+    if (out == nullptr)
         return aErrParam;
-    *group = 0;
+    *out = 0;
     if (!isConnected())
         return aErrConnection;
-    const uint8_t request[4] = {cmdMODULE, cmdMODULE_ENTITY_GROUP, command, index};
     uint8_t reply[aPACKET_MAXDATA];
-    uint8_t length = 0;
-    aErr err = moduleQuery(request, sizeof request, 1, reply, &length);
+    uint8_t replyLength = 0;
+    aErr err = moduleQuery(request, length, 1, reply, &replyLength);
     if (err != aErrNone)
         return err;
-    if (length != 5 || std::memcmp(reply, request, 4) != 0)
+    if (replyLength != length + 1 || std::memcmp(reply, request, length) != 0)
         return aErrUnknown;
-    *group = reply[4];
+    *out = reply[length];
     return aErrNone;
 }
 

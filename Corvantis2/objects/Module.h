@@ -64,6 +64,8 @@ private:
     // Sends one module query and takes its reply (match of matchLength request bytes).
     aErr moduleQuery(const uint8_t *request, uint8_t length, uint8_t matchLength, uint8_t *reply,
                      uint8_t *replyLength);
+    // A module query whose answer is the request followed by one byte, stored in out.
+    aErr byteQuery(const uint8_t *request, uint8_t length, uint8_t *out);
 
     std::unique_ptr<Link> m_link;
     uint8_t m_address;

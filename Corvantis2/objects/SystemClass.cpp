@@ -7,6 +7,17 @@ void SystemClass::init(Module *module, uint8_t index) {
     EntityClass::init(module, cmdSYSTEM, index);
 }
 
+// Temperatures and the unregulated readings are signed values carried as 32-bit words.
+aErr SystemClass::getSigned32(uint8_t option, int32_t *value) {
+    if (value == nullptr)
+        return aErrParam;
+    uint32_t raw = 0;
+    aErr err = getUEI32(option, &raw);
+    if (err == aErrNone || err == aErrStreamStale)
+        *value = static_cast<int32_t>(raw);
+    return err;
+}
+
 aErr SystemClass::getModule(uint8_t *value) {
     return getUEI8(systemModule, value);
 }
@@ -100,13 +111,7 @@ aErr SystemClass::getUptime(uint32_t *value) {
 }
 
 aErr SystemClass::getMaximumTemperature(int32_t *value) {
-    if (value == nullptr)
-        return aErrParam;
-    uint32_t raw = 0;
-    aErr err = getUEI32(systemMaximumTemperature, &raw);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(raw);
-    return err;
+    return getSigned32(systemMaximumTemperature, value);
 }
 
 aErr SystemClass::logEvents() {
@@ -114,43 +119,19 @@ aErr SystemClass::logEvents() {
 }
 
 aErr SystemClass::getUnregulatedVoltage(int32_t *value) {
-    if (value == nullptr)
-        return aErrParam;
-    uint32_t raw = 0;
-    aErr err = getUEI32(systemUnregulatedVoltage, &raw);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(raw);
-    return err;
+    return getSigned32(systemUnregulatedVoltage, value);
 }
 
 aErr SystemClass::getUnregulatedCurrent(int32_t *value) {
-    if (value == nullptr)
-        return aErrParam;
-    uint32_t raw = 0;
-    aErr err = getUEI32(systemUnregulatedCurrent, &raw);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(raw);
-    return err;
+    return getSigned32(systemUnregulatedCurrent, value);
 }
 
 aErr SystemClass::getTemperature(int32_t *value) {
-    if (value == nullptr)
-        return aErrParam;
-    uint32_t raw = 0;
-    aErr err = getUEI32(systemTemperature, &raw);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(raw);
-    return err;
+    return getSigned32(systemTemperature, value);
 }
 
 aErr SystemClass::getMinimumTemperature(int32_t *value) {
-    if (value == nullptr)
-        return aErrParam;
-    uint32_t raw = 0;
-    aErr err = getUEI32(systemMinimumTemperature, &raw);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(raw);
-    return err;
+    return getSigned32(systemMinimumTemperature, value);
 }
 
 aErr SystemClass::getInputPowerSource(uint8_t *value) {

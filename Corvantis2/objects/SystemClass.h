@@ -115,6 +115,9 @@ public:
     aErr setName(const uint8_t *data, size_t length);
     aErr getInputPowerBehaviorConfig(uint32_t *values, size_t capacity, size_t *count);
     aErr setInputPowerBehaviorConfig(const uint32_t *values, size_t count);
+
+private:
+    aErr getSigned32(uint8_t option, int32_t *value);
 };
 
 } // namespace Corvantis

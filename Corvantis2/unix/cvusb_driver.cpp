@@ -63,6 +63,22 @@ bool is_corvantis_device(libusb_device *device) {
     return descriptor.idVendor == kCorvantisVendorId && descriptor.idProduct < 0x8000;
 }
 
+libusb_device_handle *cvusb_open_with_serial(libusb_device *device,
+                                             struct libusb_device_descriptor *descriptor,
+                                             unsigned char *text, int capacity, int *length) {
+    *length = -1;
+    if (!is_corvantis_device(device))
+        return nullptr;
+    const Corvantis_libusb_ops *usb = Corvantis_libusb();
+    libusb_device_handle *opened = nullptr;
+    if (usb->open(device, &opened) != 0 || !opened)
+        return nullptr;
+    if (usb->get_device_descriptor(device, descriptor) == 0 && descriptor->iSerialNumber)
+        *length = usb->get_string_descriptor_ascii(opened, descriptor->iSerialNumber, text,
+                                                   capacity);
+    return opened;
+}
+
 bool cvusb_is_kernel_driver_installed(uint32_t serial) {
     char text[CVUSB_SERIAL_TEXT];
     char path[CVUSB_NODE_PATH];
@@ -195,18 +211,13 @@ aErr cvusb_open_corvantis_USBlib_device(cvusbRef handle, const char *serial) {
     libusb_device **list = nullptr;
     ssize_t count = context ? usb->get_device_list(context, &list) : -1;
     for (ssize_t i = 0; i < count; ++i) {
-        libusb_device *device = list[i];
-        if (!is_corvantis_device(device))
-            continue;
-        libusb_device_handle *opened = nullptr;
-        if (usb->open(device, &opened) != 0 || !opened)
-            continue;
         struct libusb_device_descriptor descriptor;
         unsigned char text[256];
         int length = -1;
-        if (usb->get_device_descriptor(device, &descriptor) == 0 && descriptor.iSerialNumber)
-            length = usb->get_string_descriptor_ascii(opened, descriptor.iSerialNumber, text,
-                                                      sizeof(text) - 1);
+        libusb_device_handle *opened =
+            cvusb_open_with_serial(list[i], &descriptor, text, sizeof(text) - 1, &length);
+        if (!opened)
+            continue;
         if (length < 0 || strlen(serial) != (size_t)length ||
             memcmp(text, serial, (size_t)length) != 0) {
             usb->close(opened);

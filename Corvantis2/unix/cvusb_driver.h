@@ -46,6 +46,12 @@ typedef struct cvusb_handle *cvusbRef;
 // True if the device descriptor can be read and has the family's vendor identifier and a
 // product identifier below 0x8000.
 bool is_corvantis_device(libusb_device *device);
+// Opens a device of the family and reads its serial number text into text (at most capacity
+// bytes, not terminated); *length gets its length, -1 when unreadable. Null when the device is
+// not one of ours or cannot be opened.
+libusb_device_handle *cvusb_open_with_serial(libusb_device *device,
+                                             struct libusb_device_descriptor *descriptor,
+                                             unsigned char *text, int capacity, int *length);
 // True if the kernel-driver node for the serial number exists.
 bool cvusb_is_kernel_driver_installed(uint32_t serial);
 

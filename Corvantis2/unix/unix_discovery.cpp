@@ -95,17 +95,13 @@ uint8_t aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void 
     uint8_t found = 0;
     bool goOn = true;
     for (ssize_t i = 0; goOn && i < count; ++i) {
-        libusb_device *device = list[i];
-        if (!is_corvantis_device(device))
-            continue;
-        libusb_device_handle *opened = nullptr;
-        if (usb->open(device, &opened) != 0 || !opened)
-            continue;
         struct libusb_device_descriptor descriptor;
         unsigned char text[33];
         int length = -1;
-        if (usb->get_device_descriptor(device, &descriptor) == 0 && descriptor.iSerialNumber)
-            length = usb->get_string_descriptor_ascii(opened, descriptor.iSerialNumber, text, 32);
+        libusb_device_handle *opened =
+            cvusb_open_with_serial(list[i], &descriptor, text, 32, &length);
+        if (!opened)
+            continue;
         uint32_t serial = 0;
         if (sParseSerial(text, length, &serial)) {
             linkSpec *spec = aLinkSpec_Create(USB);

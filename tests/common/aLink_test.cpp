@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ModulePeerProcess.h"
+#include "aDebug.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
 #include "aStreamsocket.h"
@@ -270,6 +271,85 @@ INSTANTIATE_TEST_SUITE_P(
                 ch = '_';
         return name;
     });
+
+// Captures what the library prints on the standard output while it lives.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        fflush(stdout);
+        m_file = tmpfile();
+        m_saved = dup(1);
+        dup2(fileno(m_file), 1);
+    }
+    ~StdoutCapture() { text(); }
+    // Restores the standard output (once) and returns everything printed meanwhile.
+    std::string text() {
+        if (m_saved >= 0) {
+            fflush(stdout);
+            dup2(m_saved, 1);
+            close(m_saved);
+            m_saved = -1;
+            rewind(m_file);
+            char buffer[4096];
+            size_t n;
+            while ((n = fread(buffer, 1, sizeof buffer, m_file)) > 0)
+                m_text.append(buffer, n);
+            fclose(m_file);
+        }
+        return m_text;
+    }
+
+private:
+    FILE* m_file = nullptr;
+    int m_saved = -1;
+    std::string m_text;
+};
+
+TEST_F(ScriptedLinkTest, TraceLinesOfTheHandshakeAndHeartbeats) {
+    std::string text;
+    {
+        StdoutCapture capture;
+        aCorvantisDebuggingEnable = 1;
+        aCorvantisDebuggingLevel = aDEBUG_LINK | aDEBUG_PACKETS;
+        script.push({0x07});
+        sWaitUntil([&] { return script.written(kSync) == 6; }, 1000);
+        script.push({0x06, 0x00, 0x06, 0x00});
+        sWaitUntil([&] { return aLink_GetStatus(link) == kLinkStatusRunning; }, 1000);
+        script.push({0x06, 0x02, 0x00, 0x00, 0x06, 0x02, 0x00, 0x01, 0x06, 0x01, 0x42});
+        aPacket* p = aLink_AwaitPacket(link, 1000);
+        aPacket_Destroy(&p);
+        sWaitUntil([&] { return script.written({0x06, 0x02, 0x00, 0x03}) == 1; }, 1000);
+        aCorvantisDebuggingEnable = 0;
+        aCorvantisDebuggingLevel = 0;
+        text = capture.text();
+    }
+    const std::string id = std::to_string(link);
+    const std::string expected = "Out of sync\nsyncStart\nsByte 6\nsync2\nsByte 0\nsync3\nsByte 6\n"
+                                 "sync4\nsByte 0\nsynced\n"
+                                 " sHandleHBBackChannel(" +
+                                 id +
+                                 ") ==> received HB packet [data size = 2][0,0]\n"
+                                 " sHandleHBBackChannel(" +
+                                 id + ") sending HB UP\n" + " sHandleHBBackChannel(" + id +
+                                 ") ==> received HB packet [data size = 2][0,1]\n"
+                                 " sHandleHBBackChannel(" +
+                                 id + ") sending HB DOWN\n" + " sHandlePacket(" + id +
+                                 ") ADDR:06, LEN:01, [42 00 00 ...]\n";
+    // The send thread's lines for the packets it writes interleave; take the receive side's.
+    std::string received;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end - start + 1);
+        if (line.find("sOutPipeProcess") == std::string::npos)
+            received += line;
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    EXPECT_EQ(received, expected);
+    EXPECT_NE(text.find(" sOutPipeProcess(" + id + ") ADDR:06, LEN:02, [00 02 00 ...]\n"),
+              std::string::npos)
+        << text;
+}
 
 TEST_F(ScriptedLinkTest, UnansweredHandshakeIsRepeatedAtASteadyPace) {
     loseFraming();

@@ -5,8 +5,12 @@ which the peer answers inside the private network namespace of tests/e2e/netns_r
 """
 import json
 import os
+import pty
+import re
+import select
 import shutil
 import socket
+import subprocess
 import sys
 import unittest
 
@@ -358,11 +362,123 @@ class Retries(UpdateCase):
         self.assertNotIn("  Retry 5", result.out_lines)
         self.assertEqual(result.out_lines[-1], "Transferred 1 blocks, %d total bytes" % (
             len(bird.firmware()[0][1]) + 4))
-        # Without -X only the transfer's final failure line reaches the log.
-        self.assertIn("NETWORK: Failed to transfer firmware", result.err_lines)
+        # Without -X the log writes only its always-on lines: the transfer's failure line,
+        # once for each of the five attempts, and nothing else.
+        self.assertEqual(result.err_lines, ["NETWORK: Failed to transfer firmware"] * 5)
         status = module.status()
         self.assertEqual(status["reboot"], "0")
         self.assertNotIn("LATEST_TRANSFER", self.settings())
+
+
+class ConsoleAndLog(UpdateCase):
+    """What a full update writes where: message lines only on a redirected standard output,
+    and the log lines of the packages that -X names."""
+
+    def run_with_stdout(self, stdout, args):
+        """Runs the tool with its standard output on `stdout` (a file descriptor); returns the
+        process and its standard error text."""
+        env = dict(os.environ, HOME=self.tmp)
+        proc = subprocess.Popen([harness.UPDATER_BIN, "-i", self.storage, "-u", self.url] + args,
+                                stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                                env=env)
+        return proc
+
+    def download_and_update(self):
+        bird = make_image(os.path.join(self.birds, "%d.bird" % LATEST), LATEST)
+        self.start_server()
+        self.start_module()
+        return bird, ["-G", "-U", "-d", SERIAL_TEXT]
+
+    def test_stdout_redirected_to_a_file_holds_only_the_message_lines(self):
+        bird, args = self.download_and_update()
+        path = os.path.join(self.tmp, "stdout.txt")
+        with open(path, "wb") as out:
+            proc = self.run_with_stdout(out, args)
+            _, err = proc.communicate(timeout=120)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertEqual(err, b"")
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertNotIn(b"\r", data)
+        lines = data.decode().split("\n")
+        self.assertEqual(lines[-1], "")
+        self.assertTrue(lines[0].startswith("Updater (Version: "), lines)
+        self.assertRegex(lines[-2], r"^Update time: \d+\.\d{4} sec$")
+        self.assertEqual(lines[1:-2], [
+            "Retrieving firmware for device with serial number %s" % SERIAL_TEXT,
+            "No build specified", "Using Latest build", "Retrieving build %d" % LATEST,
+            "Validating build %d with server" % LATEST, "Build %d is valid" % LATEST,
+            "Updating firmware with build: %d" % LATEST] + self.transfer_lines(bird))
+        self.assert_flash_holds(bird)
+
+    def test_on_a_terminal_the_bar_is_drawn(self):
+        # The same update on a terminal draws its progress bar over one line: the file above
+        # is free of it because the display knows where it writes.
+        bird, args = self.download_and_update()
+        master, slave = pty.openpty()
+        try:
+            proc = self.run_with_stdout(slave, args)
+            os.close(slave)
+            slave = None
+            data = b""
+            while True:
+                ready, _, _ = select.select([master], [], [], 60)
+                if not ready:
+                    break
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # the terminal's other side is closed
+                    break
+                if not chunk:
+                    break
+                data += chunk
+            proc.wait(timeout=60)
+            proc.stderr.close()
+        finally:
+            os.close(master)
+            if slave is not None:
+                os.close(slave)
+        self.assertEqual(proc.returncode, 0, data)
+        self.assertIn(b"\r[", data)
+        self.assertIn(b"(100% )", data)
+        self.assert_flash_holds(bird)
+
+    def log_lines(self, mask):
+        self.store_image(LATEST)
+        self.start_module()
+        result = self.run_tool("-U", "-b", str(LATEST), "-d", SERIAL_TEXT, "-X", mask)
+        self.assertEqual(result.code, 0, result)
+        self.module.stop()
+        self.module = None
+        # Log lines that begin with a new line leave empty lines between them.
+        return [line for line in result.err_lines if line]
+
+    def test_x_0x400_shows_the_upgrade_exchange_and_0x401_adds_the_engine(self):
+        exchange = self.log_lines("0x400")
+        for line in exchange:
+            self.assertTrue(line.startswith("NETWORK: ") or
+                            line in ("Waiting for link to drop.", "Rebooting Device"), line)
+        for line in ("NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}",
+                     "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}",
+                     "NETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}",
+                     "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, 1024}",
+                     "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}"):
+            self.assertIn(line, exchange)
+
+        both = self.log_lines("0x401")
+        path = os.path.join(self.device_dir, "%d.bird" % LATEST)
+        for line in ("Setting serial number into firmware...  Serial Number inserted into "
+                     "firmware.",
+                     "UpdateFirmware() Connecting to device",
+                     "Transferring firmware to device %s" % path,
+                     "Updating device firmware: "):
+            self.assertNotIn(line, exchange)
+            self.assertIn(line, both)
+        # The exchange's own lines are the same with the engine's added (timings aside).
+        timed = re.compile(r"\[\d+ ms\]$")
+        self.assertEqual([l for l in exchange if not timed.search(l)],
+                         [l for l in both if l.startswith("NETWORK: ") and not timed.search(l)
+                          or l in ("Waiting for link to drop.", "Rebooting Device")])
 
 
 class RestartIntoTheLoader(UpdateCase):

@@ -170,4 +170,42 @@ TEST_F(TransferTest, FirmwareThenReboot) {
     EXPECT_EQ(s["reboot"], "1");
 }
 
+// After LOAD a device that left the USB bus is searched for again: 15 attempts at most, a
+// pause after each failed one, a fresh USB context before the 3rd, 6th, 9th, 12th and 15th.
+TEST(ReenumerateUsb, AttemptsRenewalsAndPauses) {
+    struct Case {
+        unsigned backAt; // attempt at which the device is found; 0 = never
+        unsigned attempts, renewals, pauses, result;
+    };
+    const Case cases[] = {
+        {1, 1, 0, 0, 1}, {2, 2, 0, 1, 2},     {3, 3, 1, 2, 3},     {4, 4, 1, 3, 4},
+        {6, 6, 2, 5, 6}, {14, 14, 4, 13, 14}, {15, 15, 5, 14, 15}, {0, 15, 5, 15, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("device back at attempt " + std::to_string(c.backAt));
+        std::vector<std::string> events;
+        unsigned attempts = 0;
+        unsigned got = _reenumerate_usb(
+            [&] {
+                ++attempts;
+                events.push_back("connect");
+                return attempts == c.backAt;
+            },
+            [&] { events.push_back("renew"); }, [&] { events.push_back("pause"); });
+        EXPECT_EQ(got, c.result);
+        EXPECT_EQ(attempts, c.attempts);
+        EXPECT_EQ(std::count(events.begin(), events.end(), "renew"), (long)c.renewals);
+        EXPECT_EQ(std::count(events.begin(), events.end(), "pause"), (long)c.pauses);
+        // The context is renewed right before every third attempt.
+        unsigned seen = 0;
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (events[i] != "connect")
+                continue;
+            ++seen;
+            bool renewed = i > 0 && events[i - 1] == "renew";
+            EXPECT_EQ(renewed, seen % 3 == 0) << "attempt " << seen;
+        }
+    }
+}
+
 } // namespace
