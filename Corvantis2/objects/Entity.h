@@ -73,8 +73,7 @@ public:
 
 private:
     // Reads a value and narrows it to T (stored on aErrNone and aErrStreamStale).
-    template <typename T>
-    aErr getValue(uint8_t option, bool subindexed, uint8_t subindex, T *out);
+    template <typename T> aErr getValue(uint8_t option, bool subindexed, uint8_t subindex, T *out);
     aErr setValue(uint8_t option, bool subindexed, uint8_t subindex, uei *record);
     aErr entityStore(uint8_t action);
 

@@ -74,8 +74,8 @@ libusb_device_handle *cvusb_open_with_serial(libusb_device *device,
     if (usb->open(device, &opened) != 0 || !opened)
         return nullptr;
     if (usb->get_device_descriptor(device, descriptor) == 0 && descriptor->iSerialNumber)
-        *length = usb->get_string_descriptor_ascii(opened, descriptor->iSerialNumber, text,
-                                                   capacity);
+        *length =
+            usb->get_string_descriptor_ascii(opened, descriptor->iSerialNumber, text, capacity);
     return opened;
 }
 
