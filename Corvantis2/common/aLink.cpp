@@ -19,7 +19,8 @@ namespace {
 const int kPollCount = 200; // thread start and forced sync: 200 x 10 ms
 const uint32_t kPollMS = 10;
 const uint64_t kSendWaitMS = 100;    // send thread queue wait; bounds how long a stop waits
-const uint64_t kSyncRetryMS = 500;   // an unanswered handshake is started again after this
+const uint64_t kSyncRetryMS = 500;   // an unanswered handshake is started again after this;
+                                     // repeated wrong answers restart it no sooner either
 const uint64_t kFinalFlushMS = 1000; // a stopping send thread writes queued packets this long
 const uint32_t kIOErrorPauseMS = 100;
 const uint32_t kSyncSettleMS = 100;
@@ -92,6 +93,28 @@ void sStartSync(aLinkRecord* r) {
     if (err == aErrNone)
         r->syncState = kSyncStateByte1;
     r->syncActivityTick = aTime_GetMSTicks();
+    r->syncRoundTick = r->syncActivityTick;
+}
+
+// A new handshake (framing lost on a running link, a forced sync, a transport that came back)
+// starts at once.
+void sBeginSync(aLinkRecord* r) {
+    r->syncRestarts = 0;
+    sStartSync(r);
+}
+
+// A wrong answer restarts the handshake. The first time at once: leftovers of a packet that
+// was in flight are likely. After that the module itself answers wrongly, and restarting on
+// every byte would answer each of its answers with six more sync packets; so the handshake
+// waits in the start state until a round is due again, and the next byte or empty read after
+// that restarts it.
+void sRestartSync(aLinkRecord* r) {
+    if (r->syncRestarts == 0 || aTime_GetMSTicks() - r->syncRoundTick >= kSyncRetryMS) {
+        r->syncRestarts++;
+        sStartSync(r);
+    } else {
+        r->syncState = kSyncStateStart;
+    }
 }
 
 // One byte of the handshake: the module answers each sync packet with an empty packet from
@@ -101,7 +124,7 @@ void sSyncByte(aLinkRecord* r, uint8_t byte) {
     r->syncActivityTick = aTime_GetMSTicks();
     switch (r->syncState) {
     case kSyncStateStart:
-        sStartSync(r);
+        sRestartSync(r);
         break;
     case kSyncStateByte1:
         if (byte != 0 && (byte & 1) == 0) {
@@ -109,7 +132,7 @@ void sSyncByte(aLinkRecord* r, uint8_t byte) {
             r->syncState = kSyncStateByte2;
             aDEBUG_TRACE(aDEBUG_LINK, "sync2\n");
         } else {
-            sStartSync(r);
+            sRestartSync(r);
         }
         break;
     case kSyncStateByte2:
@@ -131,6 +154,7 @@ void sSyncByte(aLinkRecord* r, uint8_t byte) {
     case kSyncStateByte4:
         if (byte == 0) {
             r->syncState = kSyncStateNone;
+            r->syncRestarts = 0;
             r->status = kLinkStatusRunning;
             aDEBUG_TRACE(aDEBUG_LINK, "synced\n");
         } else {
@@ -139,7 +163,7 @@ void sSyncByte(aLinkRecord* r, uint8_t byte) {
         break;
     default:
         aDEBUG_TRACE(aDEBUG_LINK, "sync default\n");
-        sStartSync(r);
+        sBeginSync(r);
         break;
     }
 }
@@ -211,6 +235,7 @@ void* sInPipeProcess(void* argument) {
     r->receiveReady = true;
     r->status = kLinkStatusRunning;
     r->syncState = kSyncStateNone;
+    r->syncRestarts = 0;
     aDEBUG_TRACE(aDEBUG_LINK, " sInPipeProcess(%d) -- syncing\n", (int)r->id);
     unsigned idleReads = 0;
     while (r->running.load()) {
@@ -220,12 +245,17 @@ void* sInPipeProcess(void* argument) {
         if (err == aErrNotReady) {
             uint8_t status = r->status.load();
             if (status == kLinkStatusIOError) {
-                sStartSync(r);
+                sBeginSync(r);
             } else if (status == kLinkStatusSyncing) {
-                // A handshake asked for from outside starts at once; an unanswered one is
-                // repeated at a steady pace, not on every empty read.
-                if (r->syncState == kSyncStateNone ||
-                    aTime_GetMSTicks() - r->syncActivityTick >= kSyncRetryMS)
+                // A handshake asked for from outside starts at once; an unanswered one, or
+                // one waiting after wrong answers, is repeated at a steady pace, not on every
+                // empty read.
+                const uint64_t now = aTime_GetMSTicks();
+                if (r->syncState == kSyncStateNone)
+                    sBeginSync(r);
+                else if (now - r->syncActivityTick >= kSyncRetryMS ||
+                         (r->syncState == kSyncStateStart && r->syncRestarts > 0 &&
+                          now - r->syncRoundTick >= kSyncRetryMS))
                     sStartSync(r);
             }
             // A stream that waited for a byte itself needs no pacing (the socket and the
@@ -250,7 +280,7 @@ void* sInPipeProcess(void* argument) {
         }
         if (aPacket_AddByte(r->building, byte) != aErrNone || (r->building->address & 1)) {
             aDEBUG_TRACE(aDEBUG_LINK, "Out of sync\n");
-            sStartSync(r);
+            sBeginSync(r);
             continue;
         }
         if (sHandlePacket(r) != aErrNone)

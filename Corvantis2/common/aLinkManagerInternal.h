@@ -57,6 +57,8 @@ struct aLinkRecord {
     std::atomic<int> syncState{kSyncStateNone}; // written by the receive thread only
     uint8_t syncAddress = 1;
     uint64_t syncActivityTick = 0; // last handshake start or handshake byte
+    uint64_t syncRoundTick = 0;    // last round of sync packets queued
+    unsigned syncRestarts = 0;     // restarts on wrong answers since the handshake began
     // Packet log (filled in by the packet log operations).
     aPacketLog* log = nullptr;
     int32_t logSize = 0;

@@ -360,6 +360,30 @@ TEST_F(ScriptedLinkTest, UnansweredHandshakeIsRepeatedAtASteadyPace) {
     EXPECT_LE(script.written(kSync), 18u);
 }
 
+// The first wrong answer restarts the handshake at once; further ones wait for the next
+// round, and a module that answers properly then is synced with.
+TEST_F(ScriptedLinkTest, RepeatedWrongAnswersRestartTheHandshakeAtASteadyPace) {
+    loseFraming();
+    script.push({0x00});
+    ASSERT_TRUE(sWaitUntil([&] { return script.written(kSync) == 12; }, 300));
+    script.push({0x00, 0x00, 0x00, 0x07, 0x00});
+    ASSERT_TRUE(sWaitUntil([&] { return script.drained(); }, 1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(script.written(kSync), 12u);
+    ASSERT_TRUE(sWaitUntil([&] { return script.written(kSync) == 18; }, 1000));
+    aLinkEntryPtr entry = aLinkManager_LookupByID(link);
+    ASSERT_TRUE(entry);
+    ASSERT_TRUE(sWaitUntil([&] { return entry->record.syncState == kSyncStateByte1; }, 1000));
+    script.push({0x06, 0x00, 0x06, 0x00, 0x06, 0x01, 0x42});
+    aPacket* p = aLink_AwaitPacket(link, 1000);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->address, 0x06);
+    EXPECT_EQ(p->dataSize, 1);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
+    EXPECT_EQ(script.written(kSync), 18u);
+}
+
 TEST_F(ScriptedLinkTest, AwaitFirstOnASyncingLinkReturnsAtOnce) {
     loseFraming();
     Match any{{}};
@@ -759,6 +783,32 @@ TEST_F(LinkTcpTest, LinkComesBackByItselfWhenThePeerListensAgain) {
     EXPECT_EQ(st["sessions"], 1);
     // The link regained framing with a handshake on the new connection.
     EXPECT_GE(sCount(peer.rxLog(), "AD 00"), 1u);
+}
+
+// A module that answers the sync packet from address 0 can never complete the handshake; the
+// link must keep trying at a steady pace instead of restarting on every wrong byte.
+TEST_F(LinkTcpTest, WrongSyncAnswersDoNotFloodTheModule) {
+    link = aLink_CreateTCPIP(serial, htonl(INADDR_LOOPBACK), peer.tcpPort);
+    ASSERT_NE(link, 0u);
+    ASSERT_TRUE(sEcho(link, 12)); // the peer has taken the connection
+    ASSERT_TRUE(peer.ok("sync-answer 00 00"));
+    ASSERT_TRUE(peer.ok("send 07")); // lose framing: the link starts a handshake
+    ASSERT_TRUE(sWaitUntil([&] { return aLink_GetStatus(link) == kLinkStatusSyncing; }, 1000));
+    const long before = peer.status()["sync"];
+    const auto start = Clock::now();
+    bool reachedRunning = false;
+    while (sMsSince(start) < 1000) {
+        reachedRunning = reachedRunning || aLink_GetStatus(link) == kLinkStatusRunning;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const long sent = peer.status()["sync"] - before;
+    printf("wrong sync answers: %ld sync packets in %ld ms\n", sent, sMsSince(start));
+    EXPECT_FALSE(reachedRunning);
+    EXPECT_GE(sent, 6);  // it did try
+    EXPECT_LE(sent, 25); // about two rounds of six per second
+    const auto stopStart = Clock::now();
+    EXPECT_EQ(aLink_Destroy(&link), aErrNone);
+    EXPECT_LT(sMsSince(stopStart), 500);
 }
 
 // Creates and destroys of one device from two threads (a stress of the table and the teardown,
