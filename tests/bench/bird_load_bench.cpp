@@ -24,32 +24,26 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// Peak resident set size in KiB since the last reset.
-long peakKiB() {
+// A "Vm...: N kB" figure of /proc/self/status, in KiB, or -1.
+long statusKiB(const char *key) {
     FILE *f = fopen("/proc/self/status", "r");
     if (!f)
         return -1;
     char line[256];
+    const size_t keyLength = strlen(key);
     long value = -1;
     while (fgets(line, sizeof(line), f))
-        if (sscanf(line, "VmHWM: %ld kB", &value) == 1)
+        if (strncmp(line, key, keyLength) == 0 && line[keyLength] == ':' &&
+            sscanf(line + keyLength + 1, "%ld", &value) == 1)
             break;
     fclose(f);
     return value;
 }
 
-long currentKiB() {
-    FILE *f = fopen("/proc/self/status", "r");
-    if (!f)
-        return -1;
-    char line[256];
-    long value = -1;
-    while (fgets(line, sizeof(line), f))
-        if (sscanf(line, "VmRSS: %ld kB", &value) == 1)
-            break;
-    fclose(f);
-    return value;
-}
+// Peak resident set size in KiB since the last reset.
+long peakKiB() { return statusKiB("VmHWM"); }
+
+long currentKiB() { return statusKiB("VmRSS"); }
 
 // Starts a new peak measurement (Linux resets VmHWM to the current size).
 void resetPeak() {

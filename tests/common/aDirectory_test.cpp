@@ -167,22 +167,6 @@ TEST(aDirectory, EnsureRefusesAFileInTheWay) {
 
 TEST(aDirectory, EnsureRelativePath) {
     TempDir dir;
-    // Work from inside the temporary folder and always go back where the test started.
-    struct WorkIn {
-        std::string previous;
-        bool moved = false;
-        explicit WorkIn(const std::string &path) {
-            char here[4096];
-            if (getcwd(here, sizeof(here))) {
-                previous = here;
-                moved = chdir(path.c_str()) == 0;
-            }
-        }
-        ~WorkIn() {
-            if (moved && chdir(previous.c_str()) != 0)
-                std::abort();
-        }
-    };
     aErr err;
     {
         WorkIn in(dir.path());

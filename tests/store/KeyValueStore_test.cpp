@@ -330,21 +330,6 @@ TEST(KeyValueStore, WriterOrderAndCopy) {
 
 TEST(KeyValueStore, SaveWithoutAnyNameUsesTheDefault) {
     TempDir dir;
-    struct WorkIn {
-        std::string previous;
-        bool moved = false;
-        explicit WorkIn(const std::string &path) {
-            char here[4096];
-            if (getcwd(here, sizeof(here))) {
-                previous = here;
-                moved = chdir(path.c_str()) == 0;
-            }
-        }
-        ~WorkIn() {
-            if (moved && chdir(previous.c_str()) != 0)
-                std::abort();
-        }
-    };
     LogCapture log;
     {
         WorkIn in(dir.path());

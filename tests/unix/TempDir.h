@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include <unistd.h>
+
 class TempDir {
 public:
     TempDir() {
@@ -25,6 +27,25 @@ public:
 
 private:
     std::string path_;
+};
+
+// Works from inside a folder for one scope and always goes back where the test started.
+struct WorkIn {
+    std::string previous;
+    bool moved = false;
+    explicit WorkIn(const std::string &path) {
+        char here[4096];
+        if (getcwd(here, sizeof(here))) {
+            previous = here;
+            moved = chdir(path.c_str()) == 0;
+        }
+    }
+    ~WorkIn() {
+        if (moved && chdir(previous.c_str()) != 0)
+            std::abort();
+    }
+    WorkIn(const WorkIn &) = delete;
+    WorkIn &operator=(const WorkIn &) = delete;
 };
 
 #endif
